@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <stdexcept>
+#include <string>
+
+namespace sound {
+
+// Modes in the order callers and stored code have always counted them.
+enum class TMPModes { mpNotReady, mpStopped, mpPlaying, mpRecording, mpSeeking, mpPaused, mpOpen };
+
+// Raised by a channel: the message is what the user sees in the error box.
+class MediaError : public std::runtime_error {
+public:
+    explicit MediaError(const QString &message) : std::runtime_error(message.toStdString()) {}
+    QString message() const { return QString::fromUtf8(what()); }
+};
+
+// Text of the error raised by every operation that needs an open channel.
+inline constexpr const char *kNoDeviceOpen = "No MCI device open";
+
+// One playable sound. Positions and lengths are in frames of the decoded file, so a sound that
+// has played to its end has position() == length() exactly.
+//
+// Contract shared by every implementation:
+//  - open(): closes first; opens fileName(); on failure raises MediaError with the back end's
+//    own text and the channel is not open. On success the channel is stopped at frame 0.
+//  - close(): releases the sound; does nothing when not open.
+//  - play(): needs an open channel; rewinds first when position() == length(); plays from the
+//    current position and returns at once; on a channel that already plays it changes nothing.
+//  - stop(): needs an open channel; halts, the position stays.
+//  - pause(): needs an open channel; playing -> paused, paused -> playing, otherwise nothing.
+//  - setPosition(): needs an open channel.
+//  - mode(): never throws; a channel that is not open reads mpNotReady, never mpPlaying.
+//  - position(): 0 when not open. length(): needs an open channel.
+//  - setFileName(): only stores the text; an open sound goes on with its old file.
+class SoundChannel {
+public:
+    virtual ~SoundChannel() = default;
+
+    virtual QString fileName() const = 0;
+    virtual void setFileName(const QString &name) = 0;
+    virtual bool isOpen() const = 0;
+
+    virtual void open() = 0;
+    virtual void close() = 0;
+    virtual void play() = 0;
+    virtual void stop() = 0;
+    virtual void pause() = 0;
+    virtual void setPosition(qint64 frame) = 0;
+
+    virtual TMPModes mode() const = 0;
+    virtual qint64 position() const = 0;
+    virtual qint64 length() const = 0;
+};
+
+} // namespace sound

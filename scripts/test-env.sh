@@ -34,6 +34,10 @@ vintra_env_start() {
   for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
   openbox --sm-disable >"$vintra_env_dir/openbox.log" 2>&1 &
   vintra_env_pids+=($!)
+  for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+  done
 
   # PulseAudio with a null sink; as root it warns and works.
   export XDG_RUNTIME_DIR="$vintra_env_dir/runtime"

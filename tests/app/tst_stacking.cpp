@@ -1,0 +1,116 @@
+// Stacking and first placement under a real X server with a window manager: the switch moves
+// the window between bands without re-creating, moving or hiding it.
+
+#include "app/mainwindow.h"
+#include "app/placement.h"
+#include "windowtestutil.h"
+
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QTest>
+#include <QWindow>
+
+namespace {
+
+QString xprop(WId id, const QString &property)
+{
+    QProcess p;
+    p.start(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(id), property});
+    if (!p.waitForFinished(5000)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+
+// Outer geometry as the X server sees it (frame included), through xwininfo.
+QRect frameOnScreen(WId id)
+{
+    QProcess p;
+    p.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(id)});
+    p.waitForFinished(5000);
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    auto value = [&](const char *label) {
+        const qsizetype at = out.indexOf(QLatin1String(label));
+        return at < 0 ? -1 : out.mid(at + qstrlen(label)).section(QLatin1Char('\n'), 0, 0).trimmed().toInt();
+    };
+    return QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"), value("Width:"), value("Height:"));
+}
+
+bool above(WId id)
+{
+    return xprop(id, QStringLiteral("_NET_WM_STATE")).contains(QLatin1String("_NET_WM_STATE_ABOVE"));
+}
+
+} // namespace
+
+class TestStacking : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("needs an X server with a window manager");
+        app::applyAppearance(*qApp);
+    }
+
+    void switchKeepsTheNativeWindow()
+    {
+        TForm1 window;
+        window.showFirstTime();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const WId id = window.winId();
+        QTRY_VERIFY_WITH_TIMEOUT(above(id), 5000);
+        QTest::qWait(300); // let the window manager settle the frame
+        const QRect before = frameOnScreen(id);
+        const QRect geometry = window.geometry();
+
+        auto *onTop = child<QCheckBox>(&window, "sCheckBox1");
+        onTop->setChecked(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!above(id), 5000);
+        QCOMPARE(window.winId(), id);
+        QVERIFY(window.isVisible());
+        QTest::qWait(200);
+        QCOMPARE(frameOnScreen(id), before);
+        QCOMPARE(window.geometry(), geometry);
+
+        onTop->setChecked(true);
+        QTRY_VERIFY_WITH_TIMEOUT(above(id), 5000);
+        QCOMPARE(window.winId(), id);
+        QTest::qWait(200);
+        QCOMPARE(frameOnScreen(id), before);
+        // Maximising is not offered for a fixed-size window.
+        QVERIFY(!xprop(id, QStringLiteral("_NET_WM_ALLOWED_ACTIONS")).contains(QLatin1String("MAXIMIZE")));
+    }
+
+    void startsNormalWhenTheOptionIsOff()
+    {
+        TForm1 window;
+        child<QCheckBox>(&window, "sCheckBox1")->setChecked(false); // as a stored "0" does during creation
+        window.showFirstTime();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(300);
+        QVERIFY(!above(window.winId()));
+    }
+
+    void firstPlacementIsCentredOnTheDesktop()
+    {
+        TForm1 window;
+        window.showFirstTime();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QRect desktop;
+        for (QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+        QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry().size() != window.size(), 3000);
+        QTest::qWait(400);
+        const QRect frame = frameOnScreen(window.winId());
+        QCOMPARE(window.frameGeometry().topLeft(), app::firstPlacement(desktop, window.frameGeometry().size()));
+        QVERIFY(frame.isValid());
+    }
+};
+
+QTEST_MAIN(TestStacking)
+#include "tst_stacking.moc"

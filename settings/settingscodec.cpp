@@ -1,0 +1,236 @@
+#include "settings/settingscodec.h"
+
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QtEndian>
+
+#include <algorithm>
+#include <array>
+#include <new>
+#include <utility>
+
+namespace settings {
+
+SettingsError::SettingsError(const QString &message) : std::runtime_error(message.toStdString()) {}
+
+QString noMappingMessage()
+{
+    return QStringLiteral("No mapping for the Unicode character exists in the target multi-byte code page");
+}
+QString memoCapacityMessage() { return QStringLiteral("Text exceeds memo capacity"); }
+QString writeErrorMessage() { return QStringLiteral("Stream write error"); }
+QString readErrorMessage() { return QStringLiteral("Stream read error"); }
+
+QString cannotOpenMessage(const QString &fullPath, const QString &reason)
+{
+    return QStringLiteral("Cannot open file \"%1\". %2").arg(fullPath, reason);
+}
+
+QString cannotCreateMessage(const QString &fullPath, const QString &reason)
+{
+    return QStringLiteral("Cannot create file \"%1\". %2").arg(fullPath, reason);
+}
+
+namespace {
+
+const QByteArray kUtf8Mark("\xEF\xBB\xBF", 3);
+const QByteArray kUtf16LEMark("\xFF\xFE", 2);
+const QByteArray kUtf16BEMark("\xFE\xFF", 2);
+
+// Windows-1251 sampled byte by byte from the library's converter. Sampling lets us fix the two
+// places where the converter and the Windows conversion could part: a byte the code page leaves
+// undefined must still decode (to the control character of its own code), and a character the
+// code page lacks must encode as "?" (ICU writes SUB, 0x1A, and silently drops a lone high
+// surrogate at the end of its input).
+struct AnsiTables {
+    std::array<char16_t, 256> toUnicode{};
+    std::array<std::pair<char16_t, uchar>, 256> fromUnicode{}; // sorted by character
+    bool asciiIdentity = true;
+};
+
+const AnsiTables &ansiTables()
+{
+    static const AnsiTables tables = [] {
+        AnsiTables t;
+        for (int b = 0; b < 256; ++b) {
+            // A fresh decoder per byte: a converter's error flag stays set once raised.
+            QStringDecoder decoder("windows-1251", QStringDecoder::Flag::Stateless);
+            if (!decoder.isValid())
+                throw std::logic_error("This Qt build has no windows-1251 converter (ICU missing)");
+            const char byte = char(b);
+            const QString s = decoder(QByteArrayView(&byte, 1));
+            const bool defined = !decoder.hasError() && s.size() == 1
+                && s.front() != QChar::ReplacementCharacter && (s.front().unicode() != 0x1A || b == 0x1A);
+            t.toUnicode[b] = defined ? s.front().unicode() : char16_t(b);
+            t.fromUnicode[b] = {t.toUnicode[b], uchar(b)};
+            if (b < 0x80 && t.toUnicode[b] != b)
+                t.asciiIdentity = false;
+        }
+        // stable: should two bytes ever decode alike, the lower one is written
+        std::stable_sort(t.fromUnicode.begin(), t.fromUnicode.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        return t;
+    }();
+    return tables;
+}
+
+QString utf16ToString(QByteArrayView body, bool littleEndian)
+{
+    const qsizetype units = body.size() / 2; // an odd last byte is ignored
+    QString s(units, Qt::Uninitialized);
+    if (littleEndian)
+        qFromLittleEndian<quint16>(body.data(), units, s.data());
+    else
+        qFromBigEndian<quint16>(body.data(), units, s.data());
+    return s;
+}
+
+QStringList splitLines(QStringView text)
+{
+    const qsizetype nul = text.indexOf(QChar(0));
+    if (nul >= 0)
+        text = text.first(nul);
+
+    QStringList lines;
+    lines.reserve(kLineCount);
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (lines.size() < kLineCount && i < n) {
+        const qsizetype start = i;
+        while (i < n && text[i] != u'\r' && text[i] != u'\n')
+            ++i;
+        lines.append(text.sliced(start, std::min(i - start, kMaxLineUnits)).toString());
+        if (i < n)
+            i += (text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n') ? 2 : 1;
+    }
+    while (lines.size() < kLineCount)
+        lines.append(QString());
+    return lines;
+}
+
+} // namespace
+
+TextEncoding detectEncoding(QByteArrayView bytes)
+{
+    if (bytes.startsWith(kUtf8Mark))
+        return TextEncoding::Utf8;
+    if (bytes.startsWith(kUtf16LEMark))
+        return TextEncoding::Utf16LE;
+    if (bytes.startsWith(kUtf16BEMark))
+        return TextEncoding::Utf16BE;
+    return TextEncoding::Ansi;
+}
+
+QByteArray encodingMark(TextEncoding encoding)
+{
+    switch (encoding) {
+    case TextEncoding::Utf8: return kUtf8Mark;
+    case TextEncoding::Utf16LE: return kUtf16LEMark;
+    case TextEncoding::Utf16BE: return kUtf16BEMark;
+    case TextEncoding::Ansi: break;
+    }
+    return {};
+}
+
+QString ansiToUnicode(QByteArrayView bytes)
+{
+    const auto &table = ansiTables().toUnicode;
+    QString s(bytes.size(), Qt::Uninitialized);
+    QChar *out = s.data();
+    for (const char c : bytes)
+        *out++ = QChar(table[uchar(c)]);
+    return s;
+}
+
+QByteArray unicodeToAnsi(QStringView text)
+{
+    const AnsiTables &t = ansiTables();
+    QByteArray out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (u < 0x80 && t.asciiIdentity) {
+            out.append(char(u));
+            continue;
+        }
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode()))
+            ++i; // one "?" for the whole character, as for any other one the code page lacks
+        const auto it = std::lower_bound(t.fromUnicode.begin(), t.fromUnicode.end(), u,
+                                         [](const auto &entry, char16_t v) { return entry.first < v; });
+        out.append(it != t.fromUnicode.end() && it->first == u && !QChar::isSurrogate(u) ? char(it->second) : '?');
+    }
+    return out;
+}
+
+QStringList decodeLines(QByteArrayView body, TextEncoding encoding)
+{
+    if (body.size() > kMaxTextBytes)
+        throw SettingsError(memoCapacityMessage());
+    try {
+        switch (encoding) {
+        case TextEncoding::Ansi:
+            return splitLines(ansiToUnicode(body));
+        case TextEncoding::Utf8: {
+            // A second mark right after the first is text (U+FEFF), not something to skip.
+            QStringDecoder decoder(QStringDecoder::Utf8,
+                                   QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+            const QString text = decoder(body);
+            if (decoder.hasError())
+                throw SettingsError(noMappingMessage());
+            return splitLines(text);
+        }
+        case TextEncoding::Utf16LE:
+        case TextEncoding::Utf16BE:
+            if (body.size() == 1)
+                throw SettingsError(noMappingMessage());
+            return splitLines(utf16ToString(body, encoding == TextEncoding::Utf16LE));
+        }
+    } catch (const std::bad_alloc &) {
+        throw SettingsError(memoCapacityMessage());
+    }
+    return splitLines(QString());
+}
+
+DecodeResult decode(QByteArrayView bytes)
+{
+    DecodeResult result;
+    result.encoding = detectEncoding(bytes);
+    result.lines = decodeLines(bytes.sliced(encodingMark(result.encoding).size()), result.encoding);
+    return result;
+}
+
+QByteArray encode(const QStringList &lines, TextEncoding encoding)
+{
+    QString text;
+    for (int i = 0; i < kLineCount; ++i) {
+        if (i < lines.size())
+            text += lines[i];
+        text += u"\r\n";
+    }
+
+    QByteArray out = encodingMark(encoding);
+    switch (encoding) {
+    case TextEncoding::Ansi:
+        out += unicodeToAnsi(text);
+        break;
+    case TextEncoding::Utf8: {
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+        out += QByteArray(encoder(text)); // lone surrogates come out as U+FFFD
+        break;
+    }
+    case TextEncoding::Utf16LE:
+    case TextEncoding::Utf16BE: {
+        // Units are copied as they are, lone surrogates included, so anything read comes back.
+        const qsizetype start = out.size();
+        out.resize(start + text.size() * 2);
+        if (encoding == TextEncoding::Utf16LE)
+            qToLittleEndian<quint16>(text.constData(), text.size(), out.data() + start);
+        else
+            qToBigEndian<quint16>(text.constData(), text.size(), out.data() + start);
+        break;
+    }
+    }
+    return out;
+}
+
+} // namespace settings

@@ -1,0 +1,50 @@
+#pragma once
+
+// The line buffer between the settings file and the window's controls. It lives for the whole
+// run and remembers the encoding the file was read in, so every save writes that encoding back.
+//
+// Typical use by the main window:
+//   start-up:  appdata = appDataDir(); path = settingsFilePath(appdata);
+//              if (SettingsFile::exists(path)) lines = buffer.load(path);   // may throw
+//   close:     buffer.save(path, settingsFolder(appdata), lines);           // may throw
+// Every failure is a SettingsError whose message is the text to show.
+
+#include "settings/settingscodec.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace settings {
+
+class SettingsFile {
+public:
+    // Whether a file (not a folder) is at path.
+    static bool exists(const QString &path);
+
+    // Reads the whole file and returns its kLineCount lines. The encoding is remembered as soon
+    // as the first bytes are seen, so it stays remembered when the text then fails to decode.
+    // Throws SettingsError:
+    //   "Cannot open file "<full path>". <reason>"   - cannot be opened (remembers nothing)
+    //   noMappingMessage()                            - undecodable text after a mark
+    //   memoCapacityMessage()                         - text too large to hold
+    //   readErrorMessage()                            - reading failed after the open
+    QStringList load(const QString &path);
+
+    // Writes the lines (see encode()) in the remembered encoding, or in ANSI without a mark when
+    // nothing was read. Creates folder and its missing parents first. The new text goes to a
+    // file beside the old one that replaces it only once everything is written and flushed, so
+    // on any failure the old file is left exactly as it was. Throws SettingsError:
+    //   "Cannot create file "<full path>". <reason>" - folder, file or replacement impossible
+    //                                                   (no rights, a folder named like the file,
+    //                                                   a read-only or immutable file)
+    //   writeErrorMessage()                           - writing or flushing failed (disk full)
+    void save(const QString &path, const QString &folder, const QStringList &lines);
+
+    std::optional<TextEncoding> rememberedEncoding() const { return m_encoding; }
+
+private:
+    std::optional<TextEncoding> m_encoding;
+};
+
+} // namespace settings

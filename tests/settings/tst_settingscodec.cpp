@@ -1,0 +1,161 @@
+// The codec alone: the ANSI code page's byte mapping, characters it lacks, UTF-8 validity,
+// environment expansion and the folder rules. File behaviour is in tst_settingsfile.
+
+#include "settings/settingscodec.h"
+#include "settings/settingspaths.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace settings;
+
+class TestSettingsCodec : public QObject {
+    Q_OBJECT
+private slots:
+    void ansiEveryByteDecodesAndComesBack();
+    void charactersAnsiLacksBecomeQuestionMarks_data();
+    void charactersAnsiLacksBecomeQuestionMarks();
+    void utf8ValidityAfterMark_data();
+    void utf8ValidityAfterMark();
+    void utf8LoneSurrogateIsWrittenAsReplacement();
+    void expandEnvPath_data();
+    void expandEnvPath();
+    void folderTexts();
+};
+
+void TestSettingsCodec::ansiEveryByteDecodesAndComesBack()
+{
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(char(b));
+    const QString text = ansiToUnicode(all);
+    QCOMPARE(text.size(), 256);
+    QCOMPARE(text[0x98], QChar(0x98)); // the one byte Windows-1251 leaves undefined
+    QCOMPARE(text[0x88], QChar(0x20AC)); // euro sign
+    QCOMPARE(text[0xC0], QChar(0x0410)); // Cyrillic capital A
+    QCOMPARE(text[0xFF], QChar(0x044F)); // Cyrillic small ya
+    QCOMPARE(text[0x1A], QChar(0x1A));
+    QCOMPARE(text.count(QChar::ReplacementCharacter), 0);
+    QCOMPARE(unicodeToAnsi(text), all);
+}
+
+void TestSettingsCodec::charactersAnsiLacksBecomeQuestionMarks_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("a-umlaut") << QStringLiteral("a\u00E4b") << QByteArray("a?b");
+    QTest::newRow("CJK") << QStringLiteral("\u4E2D.wav") << QByteArray("?.wav");
+    QTest::newRow("pair is one character") << QStringLiteral("x\U0001F600y") << QByteArray("x?y");
+    QTest::newRow("lone high at end") << QStringLiteral("x") + QChar(0xD800) << QByteArray("x?");
+    QTest::newRow("lone low") << QString(QChar(0xDC00)) + QStringLiteral("z") << QByteArray("?z");
+    QTest::newRow("SUB is a real character") << QString(QChar(0x1A)) << QByteArray("\x1A");
+    QTest::newRow("Cyrillic and euro") << QStringLiteral("\u0416\u20AC") << QByteArray("\xC6\x88");
+}
+
+void TestSettingsCodec::charactersAnsiLacksBecomeQuestionMarks()
+{
+    QFETCH(QString, line);
+    QFETCH(QByteArray, written);
+    const QByteArray bytes = encode({line}, TextEncoding::Ansi);
+    QCOMPARE(bytes, written + QByteArray("\r\n").repeated(kLineCount));
+    QCOMPARE(decode(bytes).lines.first(), ansiToUnicode(written));
+}
+
+void TestSettingsCodec::utf8ValidityAfterMark_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("Cyrillic") << QByteArray("\xD0\x96") << true;
+    QTest::newRow("4-byte") << QByteArray("\xF0\x9F\x98\x80") << true;
+    QTest::newRow("U+FFFF") << QByteArray("\xEF\xBF\xBF") << true;
+    QTest::newRow("overlong NUL") << QByteArray("\xC0\x80") << false;
+    QTest::newRow("overlong 3-byte") << QByteArray("\xE0\x80\xAF") << false;
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << false;
+    QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
+    QTest::newRow("lone continuation") << QByteArray("a\x80") << false;
+    QTest::newRow("truncated at end") << QByteArray("a\xE2\x82") << false;
+    QTest::newRow("truncated mid-line") << QByteArray("\xE2\x82z") << false;
+    QTest::newRow("bad byte after NUL") << QByteArray("a\0\xFF", 3) << false;
+}
+
+void TestSettingsCodec::utf8ValidityAfterMark()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, valid);
+    const QByteArray bytes = encodingMark(TextEncoding::Utf8) + body;
+    if (valid) {
+        const DecodeResult r = decode(bytes);
+        QCOMPARE(r.encoding, TextEncoding::Utf8);
+        QCOMPARE(r.lines.first(), QString::fromUtf8(body));
+        return;
+    }
+    try {
+        decode(bytes);
+        QFAIL("invalid UTF-8 decoded");
+    } catch (const SettingsError &e) {
+        QCOMPARE(e.message(), noMappingMessage());
+    }
+}
+
+void TestSettingsCodec::utf8LoneSurrogateIsWrittenAsReplacement()
+{
+    const QByteArray bytes = encode({QString(QChar(0xD800))}, TextEncoding::Utf8);
+    QVERIFY(bytes.startsWith("\xEF\xBB\xBF\xEF\xBF\xBD\r\n"));
+    QCOMPARE(decode(bytes).lines.first(), QString(QChar::ReplacementCharacter));
+}
+
+void TestSettingsCodec::expandEnvPath_data()
+{
+    qputenv("VT_A", "alpha");
+    qputenv("VT_EMPTY", "");
+    qputenv("VT_CYR", QStringLiteral("\u041F\u0430\u043F\u043A\u0430").toLocal8Bit());
+    qputenv("VT_LONG", QByteArray(5000, 'L'));
+    qunsetenv("VT_UNSET");
+
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expanded");
+    QTest::newRow("set") << "%VT_A%\\" << "alpha\\";
+    QTest::newRow("inside text") << "x%VT_A%y" << "xalphay";
+    QTest::newRow("twice adjacent") << "%VT_A%%VT_A%" << "alphaalpha";
+    QTest::newRow("empty value") << "%VT_EMPTY%x" << "x";
+    QTest::newRow("non-ASCII value") << "%VT_CYR%" << QStringLiteral("\u041F\u0430\u043F\u043A\u0430");
+    QTest::newRow("long value") << "%VT_LONG%/x" << QString(5000, u'L') + "/x";
+    QTest::newRow("unset stays") << "%VT_UNSET%\\" << "%VT_UNSET%\\";
+    QTest::newRow("unset, closing % opens next") << "%VT_UNSET%VT_A%" << "%VT_UNSETalpha";
+    QTest::newRow("double %") << "%%" << "%%";
+    QTest::newRow("%% before reference") << "%%VT_A%" << "%alpha";
+    QTest::newRow("lone %") << "100%" << "100%";
+    QTest::newRow("unclosed") << "%VT_A" << "%VT_A";
+    QTest::newRow("no references") << "plain" << "plain";
+}
+
+void TestSettingsCodec::expandEnvPath()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expanded);
+    QCOMPARE(ExpandEnvPath(text), expanded);
+}
+
+void TestSettingsCodec::folderTexts()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", dir.path().toLocal8Bit());
+    const QString appdata = appDataDir();
+    if (oldConfig.isNull())
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", oldConfig);
+
+#ifdef Q_OS_WIN
+    QCOMPARE(settingsFilePath(QStringLiteral("C:\\A\\")), QStringLiteral("C:\\A\\zelk-soft\\vintra\\timer.ini"));
+#else
+    QCOMPARE(appdata, dir.path() + "/");
+    QCOMPARE(settingsFolder(appdata), dir.path() + "/zelk-soft/vintra/");
+    QCOMPARE(settingsFilePath(appdata), dir.path() + "/zelk-soft/vintra/timer.ini");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestSettingsCodec)
+#include "tst_settingscodec.moc"

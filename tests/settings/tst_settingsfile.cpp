@@ -1,0 +1,373 @@
+// The settings file as the window meets it: real files in a temporary folder, loaded and saved
+// through SettingsFile, byte for byte. Failures that need a full or read-only disk use a tiny
+// tmpfs mounted by the test (root only) and are skipped elsewhere.
+
+#include "settings/settingsfile.h"
+#include "settings/settingspaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstring>
+#include <sys/fsuid.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+using namespace settings;
+
+namespace {
+
+const QStringList kInitial = {"0", "10", "0", "20", "0", "10", "8", "1", "1", "1", "1", "", "", "", "", "", ""};
+
+QStringList padded(QStringList lines)
+{
+    while (lines.size() < kLineCount)
+        lines.append(QString());
+    return lines;
+}
+
+QByteArray crlfLines(const QList<QByteArray> &lines)
+{
+    QByteArray out;
+    for (int i = 0; i < kLineCount; ++i)
+        out += (i < lines.size() ? lines[i] : QByteArray()) + "\r\n";
+    return out;
+}
+
+QByteArray utf16(const QString &text, bool littleEndian)
+{
+    QByteArray out(littleEndian ? "\xFF\xFE" : "\xFE\xFF");
+    for (const QChar c : text) {
+        const char lo = char(c.unicode() & 0xFF), hi = char(c.unicode() >> 8);
+        out.append(littleEndian ? lo : hi).append(littleEndian ? hi : lo);
+    }
+    return out;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// As root, file permissions only bind after the file-system user id is changed (which also
+// drops the override capabilities of this thread until it is changed back).
+class AsNobody {
+public:
+    AsNobody() : m_root(geteuid() == 0)
+    {
+        if (m_root) {
+            setfsgid(65534);
+            setfsuid(65534);
+        }
+    }
+    ~AsNobody()
+    {
+        if (m_root) {
+            setfsuid(0);
+            setfsgid(0);
+        }
+    }
+
+private:
+    bool m_root;
+};
+
+} // namespace
+
+class TestSettingsFile : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void firstRunWrites48AnsiBytes();
+    void loadAndSaveBack_data();
+    void loadAndSaveBack();
+    void undecodableTextKeepsTheMarkForTheSave_data();
+    void undecodableTextKeepsTheMarkForTheSave();
+    void folderNamedLikeTheFile();
+    void unreadableFileIsReportedAndLaterOverwritten();
+    void readOnlyFileAndFolderStayUnchanged();
+    void fullOrReadOnlyDiskKeepsTheOldFile();
+    void hugeFileExceedsMemoCapacity();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_appdata, m_folder, m_path;
+};
+
+void TestSettingsFile::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QFile::setPermissions(m_dir->path(), QFile::Permissions(0x7755));
+    m_appdata = m_dir->path() + "/appdata/";
+    m_folder = settingsFolder(m_appdata);
+    m_path = settingsFilePath(m_appdata);
+}
+
+void TestSettingsFile::firstRunWrites48AnsiBytes()
+{
+    SettingsFile buffer;
+    QVERIFY(!SettingsFile::exists(m_path));
+    buffer.save(m_path, m_folder, kInitial);
+    const QByteArray bytes = readAll(m_path);
+    QCOMPARE(bytes, QByteArray("0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n1\r\n1\r\n1\r\n\r\n\r\n\r\n\r\n\r\n\r\n"));
+    QCOMPARE(bytes.size(), 48);
+    QVERIFY(SettingsFile::exists(m_path));
+    QCOMPARE(SettingsFile().load(m_path), kInitial);
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files), QStringList{"timer.ini"}); // no temporary left
+}
+
+void TestSettingsFile::loadAndSaveBack_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("saved"); // null: the file comes back byte for byte
+
+    const QByteArray none;
+    QTest::newRow("empty file") << QByteArray("") << QStringList{} << crlfLines({});
+    QTest::newRow("UTF-8 mark only") << QByteArray("\xEF\xBB\xBF") << QStringList{}
+                                     << "\xEF\xBB\xBF" + crlfLines({});
+    QTest::newRow("UTF-16LE mark only") << QByteArray("\xFF\xFE") << QStringList{}
+                                        << utf16(QString("\r\n").repeated(kLineCount), true);
+    QTest::newRow("UTF-16BE mark only") << QByteArray("\xFE\xFF") << QStringList{}
+                                        << utf16(QString("\r\n").repeated(kLineCount), false);
+    QTest::newRow("eight lines") << QByteArray("1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n7\r\n8")
+                                 << QStringList{"1", "2", "3", "4", "5", "6", "7", "8"}
+                                 << crlfLines({"1", "2", "3", "4", "5", "6", "7", "8"});
+    QByteArray twenty;
+    QList<QByteArray> first17;
+    QStringList first17Text;
+    for (int i = 1; i <= 20; ++i) {
+        twenty += QByteArray::number(i) + "\r\n";
+        if (i <= kLineCount) {
+            first17 << QByteArray::number(i);
+            first17Text << QString::number(i);
+        }
+    }
+    QTest::newRow("twenty lines") << twenty << first17Text << crlfLines(first17);
+    QTest::newRow("option lines kept exact")
+        << crlfLines({"1", "2", "3", "4", "5", "6", "7", "8", "00", " 0", "0 "})
+        << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "00", " 0", "0 "} << none;
+    QTest::newRow("non-numeric plan line") << crlfLines({"abc", " 1", "", "x y"}) << QStringList{"abc", " 1", "", "x y"}
+                                           << none;
+    QTest::newRow("LF only") << QByteArray("a\nb\nc\n") << QStringList{"a", "b", "c"} << crlfLines({"a", "b", "c"});
+    QTest::newRow("CR only") << QByteArray("a\rb\rc") << QStringList{"a", "b", "c"} << crlfLines({"a", "b", "c"});
+    QTest::newRow("LF CR is two breaks") << QByteArray("a\n\rb") << QStringList{"a", "", "b"}
+                                         << crlfLines({"a", "", "b"});
+    QTest::newRow("CR LF then CR") << QByteArray("a\r\n\rb") << QStringList{"a", "", "b"} << crlfLines({"a", "", "b"});
+    QTest::newRow("UTF-8 without mark reads as 1251")
+        << crlfLines({"C:\\\xD0\x9C\xD1\x83.wav"}) << QStringList{QStringLiteral("C:\\\u0420\u045A\u0421\u0453.wav")}
+        << none;
+    QTest::newRow("1251 Cyrillic") << crlfLines({"", "\xCC\xF3\xE7\xFB\xEA\xE0"})
+                                   << QStringList{"", QStringLiteral("\u041C\u0443\u0437\u044B\u043A\u0430")} << none;
+    QTest::newRow("undefined 1251 byte") << crlfLines({"\x98"}) << QStringList{QString(QChar(0x98))} << none;
+    const QByteArray initial16 = utf16(QString::fromLatin1(crlfLines({"0", "10", "0", "20", "0", "10", "8", "1", "1",
+                                                                     "1", "1"})),
+                                       true);
+    QCOMPARE(initial16.size(), 98);
+    QTest::newRow("UTF-16LE initial values, 98 bytes") << initial16 << kInitial << none;
+    const QString cyrillic = QStringLiteral("\u041F\u0430\u043F\u043A\u0430\U0001F3B5");
+    QTest::newRow("UTF-16BE") << utf16(cyrillic + "\r\n" + QString("\r\n").repeated(16), false) << QStringList{cyrillic}
+                              << none;
+    QTest::newRow("UTF-8 mark") << "\xEF\xBB\xBF" + crlfLines({cyrillic.toUtf8()}) << QStringList{cyrillic} << none;
+    QTest::newRow("second UTF-8 mark is text") << "\xEF\xBB\xBF" + crlfLines({"\xEF\xBB\xBFx"})
+                                               << QStringList{QStringLiteral("\uFEFFx")} << none;
+    const QString lone = QString(QChar(0xDC00)) + "z";
+    QTest::newRow("UTF-16 lone surrogate kept") << utf16(lone + QString("\r\n").repeated(kLineCount), true)
+                                                << QStringList{lone} << none;
+    QTest::newRow("UTF-16 odd last byte") << utf16("a", true) + "b" << QStringList{"a"}
+                                          << utf16("a" + QString("\r\n").repeated(kLineCount), true);
+    QTest::newRow("5000-unit line") << QByteArray(5000, 'x') + "\r\nnext" << QStringList{QString(4096, u'x'), "next"}
+                                    << crlfLines({QByteArray(4096, 'x'), "next"});
+    QTest::newRow("NUL ends the text") << QByteArray("1\r\n2\0\r\n3\r\n", 10) << QStringList{"1", "2"}
+                                       << crlfLines({"1", "2"});
+}
+
+void TestSettingsFile::loadAndSaveBack()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, saved);
+
+    QVERIFY(writeAll(m_path, file));
+    QVERIFY(SettingsFile::exists(m_path));
+    SettingsFile buffer;
+    const QStringList loaded = buffer.load(m_path);
+    QCOMPARE(loaded, padded(lines));
+    buffer.save(m_path, m_folder, loaded);
+    QCOMPARE(readAll(m_path), saved.isNull() ? file : saved);
+}
+
+void TestSettingsFile::undecodableTextKeepsTheMarkForTheSave_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("mark");
+    QTest::newRow("invalid UTF-8") << QByteArray("\xEF\xBB\xBF" "1\r\n\xC0\x80\r\n") << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("UTF-16LE mark + one byte") << QByteArray("\xFF\xFE" "1") << QByteArray("\xFF\xFE");
+    QTest::newRow("UTF-16BE mark + one byte") << QByteArray("\xFE\xFF" "1") << QByteArray("\xFE\xFF");
+}
+
+void TestSettingsFile::undecodableTextKeepsTheMarkForTheSave()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, mark);
+    QVERIFY(writeAll(m_path, file));
+    SettingsFile buffer;
+    try {
+        buffer.load(m_path);
+        QFAIL("undecodable text loaded");
+    } catch (const SettingsError &e) {
+        QCOMPARE(e.message(), noMappingMessage());
+    }
+    QVERIFY(buffer.rememberedEncoding().has_value());
+    buffer.save(m_path, m_folder, kInitial);
+    const QByteArray written = readAll(m_path);
+    QVERIFY(written.startsWith(mark));
+    QCOMPARE(decode(written).lines, kInitial);
+    QCOMPARE(decode(written).encoding, detectEncoding(mark));
+}
+
+void TestSettingsFile::folderNamedLikeTheFile()
+{
+    QVERIFY(QDir().mkpath(m_path));
+    QVERIFY(!SettingsFile::exists(m_path));
+    SettingsFile buffer;
+    for (int attempt = 0; attempt < 2; ++attempt) { // every close attempt fails alike
+        try {
+            buffer.save(m_path, m_folder, kInitial);
+            QFAIL("saved over a folder");
+        } catch (const SettingsError &e) {
+            const QString prefix = QStringLiteral("Cannot create file \"%1\". ").arg(m_path);
+            QVERIFY2(e.message().startsWith(prefix) && e.message().size() > prefix.size(), e.what());
+        }
+    }
+    QVERIFY(QFileInfo(m_path).isDir());
+}
+
+void TestSettingsFile::unreadableFileIsReportedAndLaterOverwritten()
+{
+    QVERIFY(writeAll(m_path, "\xEF\xBB\xBF" "5\r\n"));
+    QVERIFY(QFile::setPermissions(m_path, {}));
+    SettingsFile buffer;
+    {
+        AsNobody nobody;
+        QVERIFY(SettingsFile::exists(m_path));
+        try {
+            buffer.load(m_path);
+            QFAIL("an unreadable file loaded");
+        } catch (const SettingsError &e) {
+            QCOMPARE(e.message(), cannotOpenMessage(m_path, QStringLiteral("Permission denied")));
+        }
+    }
+    QVERIFY(!buffer.rememberedEncoding().has_value()); // the mark was never seen
+    QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner));
+    buffer.save(m_path, m_folder, kInitial);
+    QCOMPARE(readAll(m_path).size(), 48);
+}
+
+void TestSettingsFile::readOnlyFileAndFolderStayUnchanged()
+{
+    const QByteArray old = crlfLines({"7"});
+    QVERIFY(writeAll(m_path, old));
+    QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(m_folder, QFile::Permissions(0x7777)));
+    // and a settings folder that cannot be made under a folder without rights
+    const QString lockedAppdata = m_dir->path() + "/locked/";
+    QVERIFY(QDir().mkpath(lockedAppdata));
+    QVERIFY(QFile::setPermissions(lockedAppdata, QFile::Permissions(0x5555)));
+
+    AsNobody nobody;
+    SettingsFile buffer;
+    for (const auto &[path, folder] : {std::pair{m_path, m_folder},
+                                       std::pair{settingsFilePath(lockedAppdata), settingsFolder(lockedAppdata)}}) {
+        try {
+            buffer.save(path, folder, kInitial);
+            QFAIL("saved without rights");
+        } catch (const SettingsError &e) {
+            QVERIFY2(e.message().startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path)), e.what());
+        }
+    }
+    QCOMPARE(readAll(m_path), old);
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files), QStringList{"timer.ini"});
+    QVERIFY(!QFileInfo::exists(settingsFolder(lockedAppdata)));
+}
+
+void TestSettingsFile::fullOrReadOnlyDiskKeepsTheOldFile()
+{
+    if (geteuid() != 0)
+        QSKIP("mounting a small tmpfs needs root");
+    const QString mountPoint = m_dir->path() + "/small";
+    QVERIFY(QDir().mkpath(mountPoint));
+    const QByteArray mp = QFile::encodeName(mountPoint);
+    if (::mount("tmpfs", mp.constData(), "tmpfs", 0, "size=16k,mode=0755") != 0)
+        QSKIP(qPrintable(QStringLiteral("cannot mount tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)))));
+    auto unmount = qScopeGuard([&] { ::umount2(mp.constData(), MNT_DETACH); });
+
+    const QString appdata = mountPoint + "/";
+    const QString path = settingsFilePath(appdata), folder = settingsFolder(appdata);
+    SettingsFile buffer;
+    buffer.save(path, folder, kInitial);
+    const QByteArray old = readAll(path);
+
+    QFile filler(mountPoint + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray chunk(512, 'f');
+    while (filler.write(chunk) == chunk.size()) {
+    }
+    filler.close();
+
+    QStringList changed = kInitial;
+    changed[0] = QString(3000, u'9');
+    try {
+        buffer.save(path, folder, changed);
+        QFAIL("saved to a full disk");
+    } catch (const SettingsError &e) {
+        QCOMPARE(e.message(), writeErrorMessage());
+    }
+    QCOMPARE(readAll(path), old);
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"timer.ini"});
+
+    QVERIFY(QFile::remove(filler.fileName()));
+    buffer.save(path, folder, changed); // the next close goes through
+    QCOMPARE(SettingsFile().load(path), changed);
+    const QByteArray saved = readAll(path);
+
+    QVERIFY(::mount(nullptr, mp.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+    try {
+        buffer.save(path, folder, kInitial);
+        QFAIL("saved to a read-only disk");
+    } catch (const SettingsError &e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path)), e.what());
+    }
+    QCOMPARE(readAll(path), saved);
+}
+
+void TestSettingsFile::hugeFileExceedsMemoCapacity()
+{
+    QVERIFY(writeAll(m_path, "\xFF\xFE"));
+    QFile file(m_path);
+    if (!file.resize(kMaxTextBytes + 3)) // sparse: takes no room on disk
+        QSKIP("this file system cannot hold a sparse file");
+    SettingsFile buffer;
+    try {
+        buffer.load(m_path);
+        QFAIL("a huge file loaded");
+    } catch (const SettingsError &e) {
+        QCOMPARE(e.message(), memoCapacityMessage());
+    }
+    QCOMPARE(buffer.rememberedEncoding(), std::optional(TextEncoding::Utf16LE));
+}
+
+QTEST_GUILESS_MAIN(TestSettingsFile)
+#include "tst_settingsfile.moc"

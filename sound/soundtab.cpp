@@ -1,0 +1,165 @@
+#include "sound/soundtab.h"
+
+#include "ui_soundtab.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+
+namespace sound {
+
+namespace {
+
+// Only a file counts; a folder or a dangling link in the field is as good as an empty field.
+bool namesExistingFile(const QString &text)
+{
+    return !text.isEmpty() && QFileInfo(text).isFile();
+}
+
+} // namespace
+
+SoundTab::SoundTab(SoundChannel &mp1)
+    : m_mp1(mp1), m_ui(std::make_unique<Ui::SoundTab>())
+{
+    chooseFile = [this] { return showOpenDialog(); };
+}
+
+SoundTab::~SoundTab() = default;
+
+void SoundTab::setupOn(QWidget *sTabSheet3)
+{
+    Q_ASSERT(sTabSheet3 && !m_page);
+    m_page = sTabSheet3;
+    m_ui->setupUi(sTabSheet3);
+}
+
+void SoundTab::wire(const HandlerRunner &run)
+{
+    Q_ASSERT(m_page);
+    const HandlerRunner runner = run ? run : [](const std::function<void()> &handler) { handler(); };
+    for (int n = 1; n <= kRows; ++n) {
+        QObject::connect(previewButton(n), &QPushButton::clicked, &m_connections,
+                         [this, runner, n] { runner([this, n] { preview(n); }); });
+        QObject::connect(browseButton(n), &QPushButton::clicked, &m_connections,
+                         [this, runner, n] { runner([this, n] { browse(n); }); });
+    }
+}
+
+QLineEdit *SoundTab::edit(int n) const
+{
+    switch (n) {
+    case 1: return m_ui->edit1;
+    case 2: return m_ui->edit2;
+    case 3: return m_ui->edit3;
+    case 4: return m_ui->edit4;
+    case 5: return m_ui->edit5;
+    case 6: return m_ui->edit6;
+    }
+    return nullptr;
+}
+
+std::array<QLineEdit *, SoundTab::kRows> SoundTab::pathFields() const
+{
+    return {edit(1), edit(2), edit(3), edit(4), edit(5), edit(6)};
+}
+
+QPushButton *SoundTab::previewButton(int n) const
+{
+    switch (n) {
+    case 1: return m_ui->sBitBtn4;
+    case 2: return m_ui->sBitBtn6;
+    case 3: return m_ui->sBitBtn8;
+    case 4: return m_ui->sBitBtn10;
+    case 5: return m_ui->sBitBtn12;
+    case 6: return m_ui->sBitBtn14;
+    }
+    return nullptr;
+}
+
+QPushButton *SoundTab::browseButton(int n) const
+{
+    switch (n) {
+    case 1: return m_ui->sBitBtn5;
+    case 2: return m_ui->sBitBtn7;
+    case 3: return m_ui->sBitBtn9;
+    case 4: return m_ui->sBitBtn11;
+    case 5: return m_ui->sBitBtn13;
+    case 6: return m_ui->sBitBtn15;
+    }
+    return nullptr;
+}
+
+void SoundTab::sBitBtn4Click() { preview(1); }
+void SoundTab::sBitBtn6Click() { preview(2); }
+void SoundTab::sBitBtn8Click() { preview(3); }
+void SoundTab::sBitBtn10Click() { preview(4); }
+void SoundTab::sBitBtn12Click() { preview(5); }
+void SoundTab::sBitBtn14Click() { preview(6); }
+
+void SoundTab::sBitBtn5Click() { browse(1); }
+void SoundTab::sBitBtn7Click() { browse(2); }
+void SoundTab::sBitBtn9Click() { browse(3); }
+void SoundTab::sBitBtn11Click() { browse(4); }
+void SoundTab::sBitBtn13Click() { browse(5); }
+void SoundTab::sBitBtn15Click() { browse(6); }
+
+void SoundTab::sTabSheet1Show() { stopIfPlaying(); }
+
+void SoundTab::preview(int n)
+{
+    // Any preview button silences the preview, whichever row started it.
+    if (m_mp1.mode() == TMPModes::mpPlaying) {
+        m_mp1.stop();
+        return;
+    }
+    // A row without a usable file replays whatever was previewed last. With nothing ever
+    // previewed the open fails and the user sees why.
+    const QString text = edit(n)->text();
+    if (namesExistingFile(text))
+        m_mp1.setFileName(text);
+    // Reopening rewinds, so a stopped preview always starts over.
+    m_mp1.open();
+    m_mp1.play();
+}
+
+void SoundTab::browse(int n)
+{
+    const QString chosen = chooseFile ? chooseFile() : QString();
+    if (!chosen.isEmpty())
+        edit(n)->setText(chosen);
+    stopIfPlaying();
+}
+
+void SoundTab::stopIfPlaying()
+{
+    // A channel that was never opened never reads as playing, so this cannot hit a closed one.
+    if (m_mp1.mode() == TMPModes::mpPlaying)
+        m_mp1.stop();
+}
+
+std::unique_ptr<QFileDialog> SoundTab::makeOpenDialog(QWidget *parent)
+{
+    // No title and no starting folder: the dialog's own defaults are what the user expects.
+    auto dialog = std::make_unique<QFileDialog>(parent);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setOption(QFileDialog::HideNameFilterDetails, true);
+    dialog->setNameFilters({QStringLiteral("Wav, MP3 (*.wav *.mp3)"), QStringLiteral("Все (*)")});
+    dialog->selectNameFilter(dialog->nameFilters().constFirst());
+    dialog->setSizeGripEnabled(true);
+    dialog->setModal(true);
+    return dialog;
+}
+
+QString SoundTab::showOpenDialog()
+{
+    const auto dialog = makeOpenDialog(m_page ? m_page->window() : nullptr);
+    if (dialog->exec() != QDialog::Accepted)
+        return {};
+    const QStringList files = dialog->selectedFiles();
+    return files.isEmpty() ? QString() : QFileInfo(files.constFirst()).absoluteFilePath();
+}
+
+} // namespace sound

@@ -1,0 +1,49 @@
+#pragma once
+
+// A sound channel played through the program's AudioOutput. Made by AudioOutput::createChannel().
+
+#include "sound/audiooutput.h"
+#include "sound/soundchannel.h"
+
+#include <memory>
+
+namespace sound {
+
+namespace detail {
+struct Voice;
+}
+
+class SdlChannel : public SoundChannel {
+public:
+    explicit SdlChannel(std::shared_ptr<AudioOutput::Impl> output);
+    ~SdlChannel() override;
+    SdlChannel(const SdlChannel &) = delete;
+    SdlChannel &operator=(const SdlChannel &) = delete;
+
+    QString fileName() const override { return m_fileName; }
+    void setFileName(const QString &name) override { m_fileName = name; }
+    bool isOpen() const override { return m_voice != nullptr; }
+
+    void open() override;
+    void close() override;
+    void play() override;
+    void stop() override;
+    void pause() override;
+    void setPosition(qint64 frame) override;
+
+    TMPModes mode() const override;
+    qint64 position() const override;
+    qint64 length() const override;
+
+    // Whether the open sound is streamed from its file rather than decoded whole.
+    bool isStreaming() const;
+
+private:
+    void needOpen() const;
+
+    std::shared_ptr<AudioOutput::Impl> m_out;
+    std::shared_ptr<detail::Voice> m_voice;
+    QString m_fileName;
+};
+
+} // namespace sound

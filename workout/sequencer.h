@@ -1,0 +1,91 @@
+#pragma once
+
+// Runs one workout: preparation, then work and rest round after round and cycle after cycle.
+// Whether a workout runs, is paused or has music playing is read back from the button captions,
+// and the phase from the visible light, through WorkoutView; nothing of it is kept twice here.
+
+#include "sound/cueset.h"
+#include "workout/plan.h"
+#include "workout/workouttimer.h"
+
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace workout {
+
+enum class Light { yellow, green, red };
+
+// Texts of the captions and the phase title; the handlers compare captions with them.
+namespace texts {
+inline const QString start = QStringLiteral("С Т А Р Т !");
+inline const QString stop = QStringLiteral("Стоп");
+inline const QString pause = QStringLiteral("Пауза");
+inline const QString resume = QStringLiteral("Возобновить");
+inline const QString musicOff = QStringLiteral(">");
+inline const QString musicOn = QStringLiteral("II");
+inline const QString idleTitle = QStringLiteral("Тренировка");
+inline const QString prepTitle = QStringLiteral("Подготовка");
+inline const QString workTitle = QStringLiteral("Работа");
+inline const QString restTitle = QStringLiteral("Отдых");
+} // namespace texts
+
+// What the sequencer needs of the timer tab besides the plan.
+class WorkoutView : public PlanView {
+public:
+    virtual QString startCaption() const = 0;              // sBitBtn1
+    virtual void setStartCaption(const QString &text) = 0;
+    virtual QString pauseCaption() const = 0;              // sBitBtn2
+    virtual void setPauseCaption(const QString &text) = 0;
+    virtual void setPauseVisible(bool visible) = 0;
+    virtual QString musicCaption() const = 0;              // sBitBtn3, never shown
+    virtual void setMusicCaption(const QString &text) = 0;
+    virtual void setTitle(const QString &text) = 0;        // sLabel1
+    virtual bool isLightVisible(Light light) const = 0;
+    virtual void setLightVisible(Light light, bool visible) = 0;
+    virtual bool soundChecked() const = 0;                 // sound
+    virtual bool musicChecked() const = 0;                 // sCheckBox2
+    // A cue that could not sound. Called after the handler's own steps are done; the window
+    // shows it in the error box.
+    virtual void reportError(const QString &message) = 0;
+};
+
+class Sequencer {
+public:
+    // prepareCues resolves and opens the cue channels; it is called at every START.
+    Sequencer(WorkoutView &view, Plan &plan, sound::CueChannels cues, std::function<void()> prepareCues);
+
+    void sBitBtn1Click(); // START / stop
+    void sBitBtn2Click(); // pause / resume
+    void sBitBtn3Click(); // music toggle
+    void Timer1Timer();   // preparation tick
+    void Timer2Timer();   // work and rest tick
+
+    // Their timeout signals are for the window to connect, through its error path.
+    WorkoutTimer Timer1; // preparation
+    WorkoutTimer Timer2; // work and rest
+
+    qint32 phase_left = 0;
+    qint32 round_left = 0;
+    qint32 cycle_left = 0;
+
+private:
+    template <typename Steps> void handler(Steps &&steps);
+    void startSteps();
+    void stopSteps();
+    void playPhaseCue(sound::SoundChannel *begins, sound::SoundChannel *ends);
+    template <typename Op> void cue(sound::SoundChannel *channel, Op &&op);
+    void flushReports();
+
+    WorkoutView &m_view;
+    Plan &m_plan;
+    sound::CueChannels m_cues;
+    std::function<void()> m_prepareCues;
+
+    int m_depth = 0;                              // handlers running, nested clicks included
+    QSet<const sound::SoundChannel *> m_silenced; // reported in this workout
+    QStringList m_pendingReports;
+};
+
+} // namespace workout

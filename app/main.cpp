@@ -1,5 +1,6 @@
 #include "app/appearance.h"
 #include "app/mainwindow.h"
+#include "sound/audiooutput.h"
 
 #include <QApplication>
 
@@ -8,7 +9,9 @@ int main(int argc, char **argv)
     QApplication application(argc, argv);
     app::applyAppearance(application);
 
-    TForm1 window;
+    // Declared before the window, so every channel is gone before the output closes.
+    sound::AudioOutput audio;
+    TForm1 window([&audio] { return audio.createChannel(); });
     window.showFirstTime();
     application.exec();
     // The command line is ignored and the program always ends with 0.

@@ -1,10 +1,14 @@
 #include "app/mainwindow.h"
 
 #include "app/errorpath.h"
+#include "app/infopages.h"
 #include "app/placement.h"
+#include "settings/settingspaths.h"
+#include "sound/soundtab.h"
 #include "workout/planformat.h"
 #include "ui_mainwindow.h"
 
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QGuiApplication>
@@ -40,12 +44,31 @@ bool typesNoCharacter(int key)
 
 } // namespace
 
-TForm1::TForm1(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), m_plan(*this)
+TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
+    : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), m_plan(*this)
 {
     Form1 = this;
     ui->setupUi(this);
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     setFixedSize(736, 568);
+
+    app::initInfoPagesResources();
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/vintra-%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
+
+    for (auto *channel : {&mpOver, &mpRest, &mpStart, &mpTick, &mpWork, &mpMusic, &mp1})
+        *channel = makeChannel();
+    m_cues = {mpOver.get(), mpRest.get(), mpStart.get(), mpTick.get(), mpWork.get(), mpMusic.get()};
+
+    m_soundTab = std::make_unique<sound::SoundTab>(*mp1);
+    m_soundTab->setupOn(ui->sTabSheet3);
+    m_infoPages = new app::InfoPages(app::runHandler, this);
+    m_infoPages->setupOn(ui->sTabSheet2, ui->sPanel11);
+
+    m_sequencer = std::make_unique<workout::Sequencer>(
+        *this, m_plan, m_cues, [this] { sound::PrepareCues(m_cues, pathFieldTexts(), sound_dir); });
 
     for (int i = 0; i < workout::kPlanFieldCount; ++i) {
         QComboBox *field = planField(PlanField(i));
@@ -56,13 +79,28 @@ TForm1::TForm1(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::TForm
         field->setCompleter(nullptr);
         field->installEventFilter(this);
         field->lineEdit()->installEventFilter(this);
-        connect(field->lineEdit(), &QLineEdit::textEdited, this, app::handler([this] { cycleChange(); }));
-        connect(field, &QComboBox::activated, this, app::handler([this] { cycleChange(); }));
     }
-    connect(ui->sCheckBox1, &QCheckBox::toggled, this, app::handler([this] { sCheckBox1Click(); }));
     ui->sTabSheet1->installEventFilter(this);
+    wireHandlers();
 
     app::runHandler([this] { FormCreate(); });
+}
+
+void TForm1::wireHandlers()
+{
+    using app::handler;
+    for (int i = 0; i < workout::kPlanFieldCount; ++i) {
+        QComboBox *field = planField(PlanField(i));
+        connect(field->lineEdit(), &QLineEdit::textEdited, this, handler([this] { cycleChange(); }));
+        connect(field, &QComboBox::activated, this, handler([this] { cycleChange(); }));
+    }
+    connect(ui->sCheckBox1, &QCheckBox::toggled, this, handler([this] { sCheckBox1Click(); }));
+    connect(ui->sBitBtn1, &QPushButton::clicked, this, handler([this] { sBitBtn1Click(); }));
+    connect(ui->sBitBtn2, &QPushButton::clicked, this, handler([this] { sBitBtn2Click(); }));
+    connect(ui->sBitBtn3, &QPushButton::clicked, this, handler([this] { sBitBtn3Click(); }));
+    connect(&m_sequencer->Timer1, &workout::WorkoutTimer::timeout, this, handler([this] { Timer1Timer(); }));
+    connect(&m_sequencer->Timer2, &workout::WorkoutTimer::timeout, this, handler([this] { Timer2Timer(); }));
+    m_soundTab->wire(app::runHandler);
 }
 
 TForm1::~TForm1()
@@ -111,13 +149,56 @@ void TForm1::showCycles(const QString &text)
     ui->sPanel5->setText(text);
 }
 
+// The seventeen lines of the settings file, in file order.
+QStringList TForm1::settingsLines() const
+{
+    QStringList lines;
+    for (PlanField field : {PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
+                            PlanField::otdih_m, PlanField::otdih_s, PlanField::round, PlanField::cycle})
+        lines << planText(field);
+    for (const QCheckBox *option : {ui->sCheckBox1, ui->sCheckBox2, ui->sound})
+        lines << (option->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    for (const QLineEdit *path : m_soundTab->pathFields())
+        lines << path->text();
+    return lines;
+}
+
+void TForm1::applySettingsLines(const QStringList &lines)
+{
+    auto line = [&](int n) { return n <= lines.size() ? lines[n - 1] : QString(); };
+    int n = 1;
+    for (PlanField field : {PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
+                            PlanField::otdih_m, PlanField::otdih_s, PlanField::round, PlanField::cycle})
+        setPlanText(field, line(n++));
+    // Only a lone "0" turns an option off; the load never turns one on. Unticking the on-top
+    // box runs its click handler, which makes the window normal before it is ever shown.
+    for (QCheckBox *option : {ui->sCheckBox1, ui->sCheckBox2, ui->sound}) {
+        if (line(n++) == QLatin1String("0"))
+            option->setChecked(false);
+    }
+    for (QLineEdit *path : m_soundTab->pathFields())
+        path->setText(line(n++));
+}
+
 void TForm1::FormCreate()
 {
+    appdata_dir = settings::appDataDir();
+    cycleChange();
+    sound_dir = sound::soundDirFor(QCoreApplication::applicationFilePath());
+    const QString file = settings::settingsFilePath(appdata_dir);
+    if (!settings::SettingsFile::exists(file))
+        return;
+    const QStringList lines = m_lineBuffer.load(file);
+    ui->Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+    applySettingsLines(lines);
     cycleChange();
 }
 
 void TForm1::FormClose()
 {
+    const QStringList lines = settingsLines();
+    ui->Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+    m_lineBuffer.save(settings::settingsFilePath(appdata_dir), settings::settingsFolder(appdata_dir), lines);
 }
 
 void TForm1::cycleChange()
@@ -143,6 +224,71 @@ void TForm1::sCheckBox1Click()
 
 void TForm1::sTabSheet1Show()
 {
+    m_soundTab->sTabSheet1Show();
+}
+
+void TForm1::sBitBtn1Click()
+{
+    m_sequencer->sBitBtn1Click();
+}
+
+void TForm1::sBitBtn2Click()
+{
+    m_sequencer->sBitBtn2Click();
+}
+
+void TForm1::sBitBtn3Click()
+{
+    m_sequencer->sBitBtn3Click();
+}
+
+void TForm1::Timer1Timer()
+{
+    m_sequencer->Timer1Timer();
+}
+
+void TForm1::Timer2Timer()
+{
+    m_sequencer->Timer2Timer();
+}
+
+std::array<QString, 6> TForm1::pathFieldTexts() const
+{
+    std::array<QString, 6> texts;
+    const auto fields = m_soundTab->pathFields();
+    for (size_t i = 0; i < texts.size(); ++i)
+        texts[i] = fields[i]->text();
+    return texts;
+}
+
+QString TForm1::startCaption() const { return ui->sBitBtn1->text(); }
+void TForm1::setStartCaption(const QString &text) { ui->sBitBtn1->setText(text); }
+QString TForm1::pauseCaption() const { return ui->sBitBtn2->text(); }
+void TForm1::setPauseCaption(const QString &text) { ui->sBitBtn2->setText(text); }
+void TForm1::setPauseVisible(bool visible) { ui->sBitBtn2->setVisible(visible); }
+QString TForm1::musicCaption() const { return ui->sBitBtn3->text(); }
+void TForm1::setMusicCaption(const QString &text) { ui->sBitBtn3->setText(text); }
+void TForm1::setTitle(const QString &text) { ui->sLabel1->setText(text); }
+bool TForm1::soundChecked() const { return ui->sound->isChecked(); }
+bool TForm1::musicChecked() const { return ui->sCheckBox2->isChecked(); }
+
+QWidget *TForm1::light(workout::Light which) const
+{
+    switch (which) {
+    case workout::Light::yellow: return ui->yellow;
+    case workout::Light::green: return ui->green;
+    case workout::Light::red: return ui->red;
+    }
+    return nullptr;
+}
+
+// A light's own visibility, as set by the sequencer, whether or not the window is on screen.
+bool TForm1::isLightVisible(workout::Light which) const { return !light(which)->isHidden(); }
+void TForm1::setLightVisible(workout::Light which, bool visible) { light(which)->setVisible(visible); }
+
+void TForm1::reportError(const QString &message)
+{
+    app::showErrorBoxLater(message);
 }
 
 void TForm1::requestStacking(Stacking stacking)

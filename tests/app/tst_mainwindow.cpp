@@ -29,7 +29,7 @@ private slots:
 
     void init()
     {
-        window = std::make_unique<TForm1>();
+        window = std::make_unique<TForm1>(fakeChannels());
         window->showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }

@@ -59,7 +59,7 @@ private slots:
 
     void switchKeepsTheNativeWindow()
     {
-        TForm1 window;
+        TForm1 window(fakeChannels());
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const WId id = window.winId();
@@ -88,7 +88,7 @@ private slots:
 
     void startsNormalWhenTheOptionIsOff()
     {
-        TForm1 window;
+        TForm1 window(fakeChannels());
         child<QCheckBox>(&window, "sCheckBox1")->setChecked(false); // as a stored "0" does during creation
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -98,7 +98,7 @@ private slots:
 
     void firstPlacementIsCentredOnTheDesktop()
     {
-        TForm1 window;
+        TForm1 window(fakeChannels());
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QRect desktop;

@@ -4,6 +4,8 @@
 
 #include "app/appearance.h"
 #include "app/errorpath.h"
+#include "app/mainwindow.h"
+#include "fakechannel.h"
 
 #include <QApplication>
 #include <QStringList>
@@ -26,4 +28,10 @@ T *child(QWidget *root, const char *name)
     if (!found)
         qFatal("no child named %s", name);
     return found;
+}
+
+// Channels that play nothing, for window tests that do not listen.
+inline TForm1::ChannelFactory fakeChannels(QStringList *journal = nullptr)
+{
+    return [journal] { return std::make_unique<FakeChannel>(QStringLiteral("channel"), journal); };
 }

@@ -1,0 +1,180 @@
+// The settings file as the user meets it: what a real window loads at start-up and writes when
+// it closes, in a configuration folder of the test's own.
+
+#include "sound/soundtab.h"
+#include "windowtestutil.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+namespace {
+const QByteArray kFirstRun = "0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n1\r\n1\r\n1\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
+}
+
+class TestWindowSettings : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> config;
+    QString folder() const { return config->path() + "/zelk-soft/vintra/"; }
+    QString file() const { return folder() + "timer.ini"; }
+
+    void store(const QByteArray &bytes)
+    {
+        QDir().mkpath(folder());
+        QFile f(file());
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QByteArray stored() const
+    {
+        QFile f(file());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static QString text(QWidget *w, const char *name) { return child<QLabel>(w, name)->text(); }
+    static QComboBox *field(QWidget *w, const char *name) { return child<QComboBox>(w, name); }
+    static QCheckBox *box(QWidget *w, const char *name) { return child<QCheckBox>(w, name); }
+
+private slots:
+    void initTestCase() { app::applyAppearance(*qApp); }
+    void init()
+    {
+        config = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+    }
+
+    void firstRunWritesTheInitialState()
+    {
+        TForm1 window(fakeChannels());
+        QCOMPARE(window.appdata_dir, config->path() + "/");
+        QVERIFY(window.sound_dir.endsWith("/sounds/"));
+        window.show();
+        QVERIFY(!QFile::exists(file()));
+        QVERIFY(window.close());
+        QCOMPARE(stored(), kFirstRun);
+        QCOMPARE(stored().size(), 48);
+    }
+
+    void restartRestoresEverything()
+    {
+        {
+            TForm1 window(fakeChannels());
+            window.show();
+            QComboBox *work = field(&window, "rabota_s");
+            work->setFocus();
+            work->lineEdit()->selectAll();
+            QTest::keyClicks(work, "45");
+            field(&window, "cycle")->lineEdit()->selectAll();
+            QTest::keyClicks(field(&window, "cycle"), "3");
+            QTest::mouseClick(box(&window, "sCheckBox2"), Qt::LeftButton, {}, QPoint(4, 9));
+            QTest::mouseClick(box(&window, "sound"), Qt::LeftButton, {}, QPoint(4, 9));
+            window.soundTab().edit(3)->setText("/home/тренер/start.wav");
+            QVERIFY(window.close());
+        }
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "rabota_s")->currentText(), "45");
+        QCOMPARE(field(&again, "cycle")->currentText(), "3");
+        QVERIFY(!box(&again, "sCheckBox2")->isChecked());
+        QVERIFY(!box(&again, "sound")->isChecked());
+        QVERIFY(box(&again, "sCheckBox1")->isChecked());
+        QCOMPARE(again.soundTab().edit(3)->text(), "/home/тренер/start.wav");
+        QCOMPARE(again.plan().total_sec, 10 + (45 + 10) * 8 * 3);
+        QCOMPARE(text(&again, "Label1"), "22:10");
+        QCOMPARE(text(&again, "sPanel5"), "03");
+        // Written in the ANSI code page: the Cyrillic letters are single bytes.
+        QVERIFY(stored().contains(QByteArray("/home/\xf2\xf0\xe5\xed\xe5\xf0/start.wav\r\n")));
+    }
+
+    void storedOffOptionStartsANormalWindow()
+    {
+        store("0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n0\r\n00\r\n 0\r\n");
+        TForm1 window(fakeChannels());
+        QVERIFY(!box(&window, "sCheckBox1")->isChecked());
+        QCOMPARE(window.stacking(), TForm1::Stacking::Normal);
+        QVERIFY(!(window.windowFlags() & Qt::WindowStaysOnTopHint));
+        // Only a lone "0" turns an option off.
+        QVERIFY(box(&window, "sCheckBox2")->isChecked());
+        QVERIFY(box(&window, "sound")->isChecked());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(!(window.windowHandle()->flags() & Qt::WindowStaysOnTopHint));
+    }
+
+    void badPlanLineIsShownAndKept()
+    {
+        ErrorBoxRecorder errors;
+        store("0\r\nabc\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n");
+        TForm1 window(fakeChannels());
+        QCOMPARE(errors.shown, QStringList{"'abc' is not a valid integer value."});
+        QCOMPARE(field(&window, "podg_s")->currentText(), "abc");
+        QCOMPARE(text(&window, "Label1"), "04:10");
+        QVERIFY(window.close());
+        QVERIFY(stored().startsWith("0\r\nabc\r\n0\r\n"));
+    }
+
+    void emptyFileEmptiesTheFields()
+    {
+        store("");
+        TForm1 window(fakeChannels());
+        QCOMPARE(field(&window, "podg_s")->currentText(), "");
+        QCOMPARE(field(&window, "cycle")->currentText(), "");
+        QVERIFY(box(&window, "sCheckBox1")->isChecked());
+        QCOMPARE(text(&window, "Label1"), "04:10");
+        QCOMPARE(text(&window, "sPanel4"), "08");
+        QVERIFY(window.close());
+        QCOMPARE(stored(), QByteArray("\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n1\r\n1\r\n1\r\n\r\n\r\n\r\n\r\n\r\n\r\n"));
+    }
+
+    void utf16FileIsWrittenBackWithItsMark()
+    {
+        QByteArray utf16("\xff\xfe", 2);
+        for (QChar c : QStringLiteral("0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n1\r\n1\r\n1\r\n"))
+            utf16 += char(c.unicode() & 0xff), utf16 += char(c.unicode() >> 8);
+        store(utf16);
+        TForm1 window(fakeChannels());
+        QVERIFY(window.close());
+        QCOMPARE(stored().size(), 98);
+        QVERIFY(stored().startsWith("\xff\xfe" "0\0\r\0\n\0"));
+    }
+
+    void undecodableFileKeepsItsEncodingForTheSave()
+    {
+        ErrorBoxRecorder errors;
+        store("\xef\xbb\xbf" "0\r\n\xff\xfe\r\n");
+        TForm1 window(fakeChannels());
+        QCOMPARE(errors.shown,
+                 QStringList{"No mapping for the Unicode character exists in the target multi-byte code page."});
+        QCOMPARE(field(&window, "podg_s")->currentText(), "10");
+        QVERIFY(window.close());
+        QCOMPARE(stored(), QByteArray("\xef\xbb\xbf") + kFirstRun);
+    }
+
+    void folderNamedLikeTheFileKeepsTheWindowOpen()
+    {
+        ErrorBoxRecorder errors;
+        QDir().mkpath(file());
+        TForm1 window(fakeChannels());
+        window.show();
+        QVERIFY(errors.shown.isEmpty());
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QCOMPARE(errors.shown.size(), 1);
+        QVERIFY2(errors.shown[0].startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(file())),
+                 qPrintable(errors.shown[0]));
+        // Every later close tries again, and succeeds once the way is clear.
+        QVERIFY(!window.close());
+        QCOMPARE(errors.shown.size(), 2);
+        QVERIFY(QDir(file()).removeRecursively());
+        QVERIFY(window.close());
+        QCOMPARE(stored(), kFirstRun);
+    }
+};
+
+QTEST_MAIN(TestWindowSettings)
+#include "tst_windowsettings.moc"

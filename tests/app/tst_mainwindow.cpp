@@ -13,7 +13,10 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QHelpEvent>
 #include <QMessageBox>
+#include <QStyle>
+#include <QToolTip>
 #include <QTimer>
 #include <QWindow>
 
@@ -318,6 +321,19 @@ private slots:
         QCOMPARE(window->stacking(), TForm1::Stacking::StayOnTop);
         QVERIFY(window->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
         QCOMPARE(window->winId(), id);
+    }
+
+    void toolTipTiming()
+    {
+        QCOMPARE(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 500);
+        QComboBox *minutes = field("podg_m");
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), minutes->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(minutes, &help);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), "Минут");
+        QTest::qWait(2000);
+        QVERIFY(QToolTip::isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!QToolTip::isVisible(), 2000);
     }
 
     void placementArithmetic()

@@ -8,62 +8,31 @@
 
 namespace sound {
 
-namespace {
-
-SDL_AudioDeviceID openDevice(AudioOutput::Impl *impl, int frames, SDL_AudioSpec *obtained)
-{
-    SDL_AudioSpec want{};
-    want.freq = 44100;
-    want.format = AUDIO_F32SYS;
-    want.channels = detail::kOutChannels;
-    want.samples = Uint16(frames);
-    want.callback = &AudioOutput::Impl::callback;
-    want.userdata = impl;
-    // Keep the server's rate when it differs: each channel resamples its own sound anyway, and a
-    // second conversion inside SDL would only add latency.
-    return SDL_OpenAudioDevice(nullptr, 0, &want, obtained, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
-}
-
-} // namespace
-
-AudioOutput::Impl::Impl(int bufferFrames) : requestedFrames(std::clamp(bufferFrames, 64, 8192))
+AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
+    : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
 {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
 
     // SDL itself honours SDL_AUDIODRIVER from the environment.
-    bool initialised = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    if (initialised)
-        device = openDevice(this, requestedFrames, &spec);
+    sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    device = openLocked();
     if (device == 0) {
-        // No sound server or card: play into SDL's dummy driver, which keeps real time, so
-        // positions still advance and sounds still end. Say so once; it is not an error.
-        const QString reason = QString::fromUtf8(SDL_GetError());
-        if (initialised)
+        if (sdlReady)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
-        initialised = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-        if (initialised)
-            device = openDevice(this, requestedFrames, &spec);
-        fallback = true;
-        std::fprintf(stderr, "vintra: no audio device (%s); sounds will play silently\n",
-                     reason.toLocal8Bit().constData());
-        std::fflush(stderr);
-    }
-    if (device != 0) {
-        driver = QString::fromUtf8(SDL_GetCurrentAudioDriver());
-    } else {
-        if (initialised)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdlReady = false;
+        alive = false;
         spec.freq = 44100;
         spec.channels = detail::kOutChannels;
         spec.samples = Uint16(requestedFrames);
     }
+    idleSince = Clock::now();
     voices.reserve(16);
+    toClose.reserve(8);
     wake = SDL_CreateSemaphore(0);
     service = std::thread([this] { serviceLoop(); });
+    closer = std::thread([this] { closerLoop(); });
 }
 
 AudioOutput::Impl::~Impl()
@@ -74,36 +43,148 @@ AudioOutput::Impl::~Impl()
 
 void AudioOutput::Impl::shutdown()
 {
-    lock();
-    for (const auto &voice : voices)
-        voice->state = detail::Voice::State::Idle;
-    unlock();
+    {
+        std::lock_guard guard(mix);
+        alive = false;
+        for (const auto &voice : voices)
+            voice->state = detail::Voice::State::Idle;
+    }
+    {
+        std::lock_guard guard(devMutex);
+        shutDown = true;
+    }
     quitting = true;
     SDL_SemPost(wake);
     if (service.joinable())
         service.join();
-    if (device != 0) {
-        SDL_CloseAudioDevice(device);
-        device = 0;
+    {
+        std::lock_guard guard(devMutex);
+        if (device != 0)
+            retireLocked();
+    }
+    {
+        std::lock_guard guard(closeMutex);
+        closerQuit = true;
+    }
+    closed.notify_all();
+    if (closer.joinable())
+        closer.join(); // it closes everything it was given before it stops
+    std::lock_guard guard(devMutex);
+    if (sdlReady) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdlReady = false;
     }
 }
 
-void AudioOutput::Impl::lock() const
+SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
 {
-    if (device != 0)
-        SDL_LockAudioDevice(device);
+    // The first device sets the rate: keep the server's when it differs, because each channel
+    // resamples its own sound anyway and a second conversion inside SDL would only add latency.
+    // Later devices must keep that rate, since the voices hold samples made for it.
+    const bool first = spec.freq == 0;
+    SDL_AudioSpec want{};
+    want.freq = first ? 44100 : spec.freq;
+    want.format = AUDIO_F32SYS;
+    want.channels = detail::kOutChannels;
+    want.samples = Uint16(requestedFrames);
+    want.callback = &Impl::callback;
+    want.userdata = this;
+    SDL_AudioSpec obtained{};
+    const SDL_AudioDeviceID id =
+        SDL_OpenAudioDevice(nullptr, 0, &want, &obtained, first ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
+    if (id != 0 && first)
+        spec = obtained;
+    return id;
 }
 
-void AudioOutput::Impl::unlock() const
+SDL_AudioDeviceID AudioOutput::Impl::openLocked()
 {
-    if (device != 0)
-        SDL_UnlockAudioDevice(device);
+    SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
+    // Drivers without a real server (dummy, and some others) have room for one device only; the
+    // old one may still be closing. Waiting is then unavoidable, and short on those drivers.
+    if (id == 0 && sdlReady && waitForClosed())
+        id = openOnCurrentDriver();
+    if (id == 0 && !fallback) {
+        // No sound server or card (or it went away): play into SDL's dummy driver, which keeps
+        // real time, so positions still advance and sounds still end. Say so once; it is not
+        // an error.
+        const QString reason = QString::fromUtf8(SDL_GetError());
+        waitForClosed();
+        if (sdlReady)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
+        sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+        if (sdlReady)
+            id = openOnCurrentDriver();
+        fallback = true;
+        std::fprintf(stderr, "vintra: no audio device (%s); sounds will play silently\n",
+                     reason.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+    if (id != 0)
+        driver = QString::fromUtf8(SDL_GetCurrentAudioDriver());
+    running = false;
+    return id;
 }
 
-void AudioOutput::Impl::runLocked()
+void AudioOutput::Impl::retireLocked()
 {
-    if (!running && device != 0) {
+    // The device is paused (or about to be closed with the output): its callback no longer
+    // runs, and SDL pauses it again under its own lock before closing.
+    {
+        std::lock_guard guard(closeMutex);
+        toClose.push_back(device);
+        ++closing;
+    }
+    closed.notify_all();
+    device = 0;
+    running = false;
+}
+
+bool AudioOutput::Impl::waitForClosed()
+{
+    std::unique_lock guard(closeMutex);
+    if (closing == 0)
+        return false;
+    closed.wait(guard, [this] { return closing == 0; });
+    return true;
+}
+
+void AudioOutput::Impl::closerLoop()
+{
+    std::unique_lock guard(closeMutex);
+    for (;;) {
+        closed.wait(guard, [this] { return !toClose.empty() || closerQuit; });
+        if (toClose.empty())
+            return;
+        const SDL_AudioDeviceID id = toClose.front();
+        toClose.erase(toClose.begin());
+        guard.unlock();
+        SDL_CloseAudioDevice(id);
+        guard.lock();
+        --closing;
+        closed.notify_all();
+    }
+}
+
+void AudioOutput::Impl::ensureRunning()
+{
+    std::lock_guard guard(devMutex);
+    if (shutDown)
+        return;
+    if (device == 0)
+        device = openLocked();
+    if (device == 0) {
+        // Not even the dummy driver: a sound that cannot be heard ends at once instead of
+        // reading as playing for ever.
+        std::lock_guard voicesGuard(mix);
+        for (const auto &voice : voices)
+            if (voice->state == detail::Voice::State::Playing)
+                voice->state = detail::Voice::State::Idle;
+        return;
+    }
+    if (!running) {
         SDL_PauseAudioDevice(device, 0);
         running = true;
     }
@@ -111,21 +192,19 @@ void AudioOutput::Impl::runLocked()
 
 void AudioOutput::Impl::addVoice(std::shared_ptr<detail::Voice> voice)
 {
-    lock();
+    std::lock_guard guard(mix);
     voices.push_back(std::move(voice));
-    unlock();
 }
 
 void AudioOutput::Impl::removeVoice(const detail::Voice *voice)
 {
     std::shared_ptr<detail::Voice> keep; // destroyed after the lock is released
-    lock();
+    std::lock_guard guard(mix);
     auto it = std::find_if(voices.begin(), voices.end(), [voice](const auto &v) { return v.get() == voice; });
     if (it != voices.end()) {
         keep = std::move(*it);
         voices.erase(it);
     }
-    unlock();
 }
 
 void AudioOutput::Impl::requestService()
@@ -134,7 +213,8 @@ void AudioOutput::Impl::requestService()
         SDL_SemPost(wake);
 }
 
-// Runs on SDL's audio thread with the device lock held. No allocation, no files, no waiting.
+// Runs on SDL's audio thread. No allocation, no files, and no waiting beyond the short holds of
+// `mix` by the other threads.
 void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
 {
     auto *self = static_cast<Impl *>(userdata);
@@ -144,11 +224,14 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
 
     bool anyPlaying = false;
     bool wantRefill = false;
-    for (const auto &voice : self->voices) {
-        if (voice->state != detail::Voice::State::Playing)
-            continue;
-        wantRefill |= voice->mixInto(mix, frames);
-        anyPlaying |= voice->state == detail::Voice::State::Playing;
+    {
+        std::lock_guard guard(self->mix);
+        for (const auto &voice : self->voices) {
+            if (voice->state != detail::Voice::State::Playing)
+                continue;
+            wantRefill |= voice->mixInto(mix, frames);
+            anyPlaying |= voice->state == detail::Voice::State::Playing;
+        }
     }
     for (int i = 0; i < frames * detail::kOutChannels; ++i)
         mix[i] = std::clamp(mix[i], -1.0f, 1.0f);
@@ -157,45 +240,72 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
         self->requestService();
 }
 
-// Decode-ahead for streaming voices, and pausing the device once nothing plays (a running
-// callback costs CPU even when it only produces silence).
+// Decode-ahead for streaming voices; pausing the device once nothing plays (a running callback
+// costs CPU even when it only produces silence), and closing it after a while of that (a paused
+// SDL device still writes silence to the server).
 void AudioOutput::Impl::serviceLoop()
 {
     std::vector<std::shared_ptr<detail::Voice>> streams;
     streams.reserve(16);
     for (;;) {
-        SDL_SemWait(wake);
+        Sint32 waitMs = -1;
+        {
+            std::lock_guard guard(devMutex);
+            if (device != 0 && !running) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
+                waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60000));
+            }
+        }
+        if (waitMs < 0)
+            SDL_SemWait(wake);
+        else
+            SDL_SemWaitTimeout(wake, Uint32(waitMs));
         if (quitting)
             return;
         serviceRequested = false;
 
-        streams.clear();
-        lock();
-        for (const auto &voice : voices)
-            if (voice->streaming)
-                streams.push_back(voice);
-        unlock();
+        {
+            std::lock_guard guard(mix);
+            for (const auto &voice : voices)
+                if (voice->streaming)
+                    streams.push_back(voice);
+        }
         for (const auto &voice : streams)
-            voice->refill(device);
+            voice->refill(mix);
         streams.clear();
 
-        lock();
-        const bool anyPlaying = std::any_of(voices.begin(), voices.end(), [](const auto &v) {
-            return v->state == detail::Voice::State::Playing;
-        });
-        if (!anyPlaying && running) {
+        // A play that sets a voice playing after the check below waits for devMutex in
+        // ensureRunning() and resumes or reopens the device after this.
+        std::lock_guard guard(devMutex);
+        if (device == 0)
+            continue;
+        bool anyPlaying = false;
+        {
+            std::lock_guard voicesGuard(mix);
+            anyPlaying = std::any_of(voices.begin(), voices.end(), [](const auto &v) {
+                return v->state == detail::Voice::State::Playing;
+            });
+        }
+        if (anyPlaying)
+            continue;
+        if (running) {
             SDL_PauseAudioDevice(device, 1);
             running = false;
+            idleSince = Clock::now();
+        } else if (Clock::now() - idleSince >= closeAfter) {
+            retireLocked();
         }
-        unlock();
     }
 }
 
-AudioOutput::AudioOutput(int bufferFrames) : d(std::make_shared<Impl>(bufferFrames)) {}
+AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs)
+    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs))
+{
+}
 
 AudioOutput::~AudioOutput()
 {
-    // Channels still alive keep the Impl; they find the device gone and cannot open again.
+    // Channels still alive keep the Impl; they find the output shut and cannot open again.
     d->shutdown();
 }
 
@@ -206,16 +316,30 @@ std::unique_ptr<SoundChannel> AudioOutput::createChannel()
 
 bool AudioOutput::isRunning() const
 {
-    return d->device != 0 && SDL_GetAudioDeviceStatus(d->device) == SDL_AUDIO_PLAYING;
+    std::lock_guard guard(d->devMutex);
+    return d->device != 0 && d->running;
+}
+
+bool AudioOutput::isDeviceOpen() const
+{
+    {
+        std::lock_guard guard(d->devMutex);
+        if (d->device != 0)
+            return true;
+    }
+    std::lock_guard guard(d->closeMutex);
+    return d->closing > 0;
 }
 
 QString AudioOutput::driverName() const
 {
+    std::lock_guard guard(d->devMutex);
     return d->driver;
 }
 
 bool AudioOutput::isSilentFallback() const
 {
+    std::lock_guard guard(d->devMutex);
     return d->fallback;
 }
 

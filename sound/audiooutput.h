@@ -13,17 +13,30 @@ namespace sound {
 
 class AudioOutput {
 public:
+    // Long enough to keep the device across the usual gap between a tick cue and the cue of the
+    // phase change three seconds later.
+    static constexpr int kDefaultCloseAfterIdleMs = 3000;
+
     // frames per device buffer: small, because a cue must start within a few milliseconds.
-    explicit AudioOutput(int bufferFrames = 512);
+    // closeAfterIdleMs: how long the device stays open once nothing plays. A paused SDL device
+    // still feeds silence to the sound server, so an idle output closes it and opens a new one
+    // at the next play (about a millisecond on PulseAudio).
+    explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs);
     ~AudioOutput();
     AudioOutput(const AudioOutput &) = delete;
     AudioOutput &operator=(const AudioOutput &) = delete;
 
     std::unique_ptr<SoundChannel> createChannel();
 
-    // Whether the device is consuming audio now. It is paused while every channel is idle.
+    // Whether a device is open and consuming audio now: from a play until shortly after every
+    // channel has gone idle, when the device is paused.
     bool isRunning() const;
-    // SDL driver in use ("pulseaudio", "alsa", "dummy", "disk", ...).
+    // Whether any device of this output still exists: the one in use, or an old one still being
+    // closed in the background. False once the output has idled for closeAfterIdleMs and the
+    // close has finished; then the output costs no CPU.
+    bool isDeviceOpen() const;
+    // SDL driver in use ("pulseaudio", "alsa", "dummy", "disk", ...), also while the device is
+    // closed.
     QString driverName() const;
     // True when no real device could be opened and output goes silently to the dummy driver.
     bool isSilentFallback() const;

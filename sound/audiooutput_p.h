@@ -9,6 +9,8 @@
 
 #include <QByteArray>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,10 +23,11 @@ inline constexpr int kOutChannels = 2; // the mixer always works in interleaved 
 // One opened sound as the mixer sees it. A channel makes a fresh Voice at every open and drops it
 // at close, so a Voice never changes its file.
 //
-// Fields marked [dev] are shared with the audio callback and guarded by the device lock
-// (SDL_LockAudioDevice, which the callback holds while it runs). Fields marked [dec] belong to
-// the decoder of a streaming voice and are guarded by decodeMutex; the decode-ahead work runs on
-// the output's service thread or, for a seek, on the caller's thread.
+// Fields marked [mix] are shared with the audio callback and guarded by the output's mixer lock
+// (AudioOutput::Impl::mix, which the callback holds while it runs). It is our own mutex rather
+// than SDL's device lock because the device comes and goes while voices stay. Fields marked [dec]
+// belong to the decoder of a streaming voice and are guarded by decodeMutex; the decode-ahead
+// work runs on the output's service thread or, for a seek, on the caller's thread.
 struct Voice {
     enum class State { Idle, Playing, Paused };
 
@@ -35,16 +38,16 @@ struct Voice {
 
     // Opens and, for a short sound, decodes the whole file; a long one gets its first second
     // decoded ahead. Throws MediaError with libsndfile's text.
-    void load(const QByteArray &path, const SDL_AudioSpec &out, SDL_AudioDeviceID device);
+    void load(const QByteArray &path, const SDL_AudioSpec &out, std::mutex &mix);
 
-    // Position in frames of the file. [dev] must be held.
+    // Position in frames of the file. [mix] must be held.
     qint64 positionLocked() const;
-    // Moves to a frame of the file. For a whole sound [dev] must be held; a streaming sound is
-    // moved by seekStream() instead, without [dev] held.
+    // Moves to a frame of the file. For a whole sound [mix] must be held; a streaming sound is
+    // moved by seekStream() instead, without [mix] held.
     void setWholePositionLocked(qint64 frame);
-    void seekStream(SDL_AudioDeviceID device, qint64 frame);
+    void seekStream(std::mutex &mix, qint64 frame);
     // Tops up the ring of a streaming voice; returns at once when it is full.
-    void refill(SDL_AudioDeviceID device);
+    void refill(std::mutex &mix);
 
     // Adds up to `frames` frames of this voice to `mix`; called by the audio callback.
     // Returns true when the voice wants its ring topped up.
@@ -57,7 +60,7 @@ struct Voice {
     int outRate = 0;
     bool streaming = false;
 
-    // [dev]
+    // [mix]
     State state = State::Idle;
     std::vector<float> pcm; // a short sound, whole, already in the device's rate
     qint64 pcmPos = 0;      // frames of pcm played
@@ -81,25 +84,37 @@ struct Voice {
 
 private:
     qint64 pcmFrames() const { return qint64(pcm.size()) / kOutChannels; }
-    void pushRingLocked(const float *frames, qint64 count); // [dev] held
-    void fillLocked(SDL_AudioDeviceID device);               // decodeMutex held
+    void pushRingLocked(const float *frames, qint64 count); // [mix] held
+    void fillLocked(std::mutex &mix);                        // decodeMutex held
 };
 
 } // namespace sound::detail
 
 namespace sound {
 
+// Threads and locks:
+//  - the caller's (GUI) thread opens channels, plays them and, at a play, opens or resumes the
+//    device (opening takes about a millisecond);
+//  - SDL's audio thread runs the callback, which mixes the playing voices under `mix`;
+//  - the service thread decodes ahead for streaming voices, pauses the device once nothing
+//    plays and, after closeAfter more of that, hands it to the closer;
+//  - the closer thread closes old devices. That can take seconds (SDL waits for the server to
+//    ask for more data), and no caller should wait for it.
+// Lock order: devMutex, then SDL's device lock, then mix; closeMutex is only ever taken last.
+// Never call into SDL's device functions with `mix` held: the callback holds SDL's device lock
+// while it waits for `mix`.
 struct AudioOutput::Impl {
-    explicit Impl(int bufferFrames);
+    using Clock = std::chrono::steady_clock;
+
+    Impl(int bufferFrames, int closeAfterIdleMs);
     ~Impl();
-    // Stops the service thread and closes the device; safe to call twice.
+    // Stops the threads and closes every device; safe to call twice.
     void shutdown();
 
-    // Wraps SDL_LockAudioDevice; a no-op once the device is gone.
-    void lock() const;
-    void unlock() const;
-    // [dev] held: make sure the callback runs.
-    void runLocked();
+    void lock() const { mix.lock(); }
+    void unlock() const { mix.unlock(); }
+    // Called after a voice was set playing: opens a device if there is none and unpauses it.
+    void ensureRunning();
 
     void addVoice(std::shared_ptr<detail::Voice> voice);
     void removeVoice(const detail::Voice *voice);
@@ -107,20 +122,46 @@ struct AudioOutput::Impl {
 
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
+    void closerLoop();
 
+    // [devMutex] held (or in the constructor).
+    SDL_AudioDeviceID openLocked();
+    SDL_AudioDeviceID openOnCurrentDriver();
+    void retireLocked();
+    // Waits until the closer has closed every device handed to it; true when there were some.
+    bool waitForClosed();
+
+    SDL_AudioSpec spec{}; // fixed once the first device is open
+    int requestedFrames = 512;
+    std::chrono::milliseconds closeAfter{3000};
+
+    // [mix]
+    mutable std::mutex mix;
+    std::vector<std::shared_ptr<detail::Voice>> voices;
+    bool alive = true; // channels may open and play; false once shut down or without any device
+
+    // [devMutex]
+    mutable std::mutex devMutex;
     SDL_AudioDeviceID device = 0;
-    SDL_AudioSpec spec{};
+    bool running = false;   // device unpaused
+    Clock::time_point idleSince;
+    bool shutDown = false;
+    bool sdlReady = false;  // the audio subsystem is initialised
     QString driver;
     bool fallback = false;
-    int requestedFrames = 512;
 
-    std::vector<std::shared_ptr<detail::Voice>> voices; // [dev]
-    bool running = false;                                // [dev]
+    // [closeMutex]
+    mutable std::mutex closeMutex;
+    std::condition_variable closed;
+    std::vector<SDL_AudioDeviceID> toClose;
+    int closing = 0; // handed to the closer and not yet closed
+    bool closerQuit = false;
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
     std::atomic<bool> quitting{false};
     std::thread service;
+    std::thread closer;
 };
 
 } // namespace sound

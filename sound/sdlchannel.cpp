@@ -38,7 +38,7 @@ Voice::~Voice()
         SDL_FreeAudioStream(converter);
 }
 
-void Voice::load(const QByteArray &path, const SDL_AudioSpec &out, SDL_AudioDeviceID device)
+void Voice::load(const QByteArray &path, const SDL_AudioSpec &out, std::mutex &mix)
 {
     SF_INFO info{};
     file = sf_open(path.constData(), SFM_READ, &info);
@@ -59,7 +59,7 @@ void Voice::load(const QByteArray &path, const SDL_AudioSpec &out, SDL_AudioDevi
         ringFrames = qint64(outRate) * kRingSeconds;
         ring.assign(size_t(ringFrames) * kOutChannels, 0.0f);
         convBuf.resize(size_t(kChunkFrames) * kOutChannels);
-        refill(device); // the first Play must not wait for the service thread
+        refill(mix); // the first Play must not wait for the service thread
         return;
     }
 
@@ -108,18 +108,19 @@ void Voice::setWholePositionLocked(qint64 frame)
         pcmPos = fileLength > 0 ? frame * total / fileLength : 0;
 }
 
-void Voice::seekStream(SDL_AudioDeviceID device, qint64 frame)
+void Voice::seekStream(std::mutex &mix, qint64 frame)
 {
     std::lock_guard guard(decodeMutex);
     const bool atEnd = frame >= fileLength;
-    SDL_LockAudioDevice(device);
-    ringRead = 0;
-    ringCount = 0;
-    consumed = 0;
-    seekBase = std::min(frame, fileLength);
-    sourceDone = atEnd;
-    finished = atEnd;
-    SDL_UnlockAudioDevice(device);
+    {
+        std::lock_guard mixGuard(mix);
+        ringRead = 0;
+        ringCount = 0;
+        consumed = 0;
+        seekBase = std::min(frame, fileLength);
+        sourceDone = atEnd;
+        finished = atEnd;
+    }
     SDL_AudioStreamClear(converter);
     if (atEnd) {
         eof = flushed = true;
@@ -127,23 +128,25 @@ void Voice::seekStream(SDL_AudioDeviceID device, qint64 frame)
     }
     sf_seek(file, frame, SEEK_SET);
     eof = flushed = false;
-    fillLocked(device);
+    fillLocked(mix);
 }
 
-void Voice::refill(SDL_AudioDeviceID device)
+void Voice::refill(std::mutex &mix)
 {
     std::lock_guard guard(decodeMutex);
-    fillLocked(device);
+    fillLocked(mix);
 }
 
-void Voice::fillLocked(SDL_AudioDeviceID device)
+void Voice::fillLocked(std::mutex &mix)
 {
     if (!file || !converter)
         return;
     for (;;) {
-        SDL_LockAudioDevice(device);
-        const qint64 space = sourceDone ? 0 : ringFrames - ringCount;
-        SDL_UnlockAudioDevice(device);
+        qint64 space = 0;
+        {
+            std::lock_guard mixGuard(mix);
+            space = sourceDone ? 0 : ringFrames - ringCount;
+        }
         if (space <= 0)
             return;
 
@@ -153,9 +156,8 @@ void Voice::fillLocked(SDL_AudioDeviceID device)
             const int got = SDL_AudioStreamGet(converter, convBuf.data(), want * int(sizeof(float)) * kOutChannels)
                             / int(sizeof(float) * kOutChannels);
             if (got > 0) {
-                SDL_LockAudioDevice(device);
+                std::lock_guard mixGuard(mix);
                 pushRingLocked(convBuf.data(), got);
-                SDL_UnlockAudioDevice(device);
                 continue;
             }
         }
@@ -172,9 +174,8 @@ void Voice::fillLocked(SDL_AudioDeviceID device)
             flushed = true;
             continue;
         }
-        SDL_LockAudioDevice(device);
+        std::lock_guard mixGuard(mix);
         sourceDone = true;
-        SDL_UnlockAudioDevice(device);
         return;
     }
 }
@@ -245,10 +246,13 @@ void SdlChannel::needOpen() const
 void SdlChannel::open()
 {
     close();
-    if (m_out->device == 0)
+    m_out->lock();
+    const bool alive = m_out->alive;
+    m_out->unlock();
+    if (!alive)
         throw MediaError(QStringLiteral("No audio output"));
     auto voice = std::make_shared<Voice>();
-    voice->load(QFile::encodeName(m_fileName), m_out->spec, m_out->device);
+    voice->load(QFile::encodeName(m_fileName), m_out->spec, m_out->mix);
     m_out->addVoice(voice);
     m_voice = std::move(voice);
 }
@@ -270,16 +274,19 @@ void SdlChannel::play()
         const bool rewind = v.state != Voice::State::Playing && v.positionLocked() == v.fileLength;
         m_out->unlock();
         if (rewind)
-            v.seekStream(m_out->device, 0);
+            v.seekStream(m_out->mix, 0);
     }
     m_out->lock();
-    if (v.state != Voice::State::Playing) {
+    const bool start = m_out->alive && v.state != Voice::State::Playing;
+    if (start) {
         if (!v.streaming && v.positionLocked() == v.fileLength)
             v.setWholePositionLocked(0);
         v.state = Voice::State::Playing;
-        m_out->runLocked();
     }
     m_out->unlock();
+    // The voice is already set playing: a device that opens now starts with it, at its position.
+    if (start)
+        m_out->ensureRunning();
 }
 
 void SdlChannel::stop()
@@ -294,13 +301,16 @@ void SdlChannel::pause()
 {
     needOpen();
     m_out->lock();
+    bool resume = false;
     if (m_voice->state == Voice::State::Playing) {
         m_voice->state = Voice::State::Paused;
-    } else if (m_voice->state == Voice::State::Paused) {
+    } else if (m_voice->state == Voice::State::Paused && m_out->alive) {
         m_voice->state = Voice::State::Playing;
-        m_out->runLocked();
+        resume = true;
     }
     m_out->unlock();
+    if (resume)
+        m_out->ensureRunning();
 }
 
 void SdlChannel::setPosition(qint64 frame)
@@ -309,7 +319,7 @@ void SdlChannel::setPosition(qint64 frame)
     Voice &v = *m_voice;
     frame = std::clamp<qint64>(frame, 0, v.fileLength);
     if (v.streaming) {
-        v.seekStream(m_out->device, frame);
+        v.seekStream(m_out->mix, frame);
         return;
     }
     m_out->lock();

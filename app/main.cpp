@@ -3,11 +3,18 @@
 #include "sound/audiooutput.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 int main(int argc, char **argv)
 {
     QApplication application(argc, argv);
     app::applyAppearance(application);
+    // The interface is Russian, so Qt's own dialogs and context menus speak Russian too.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        application.installTranslator(&qtTexts);
 
     // Declared before the window, so every channel is gone before the output closes.
     sound::AudioOutput audio;

@@ -9,6 +9,8 @@
 int main(int argc, char **argv)
 {
     QApplication application(argc, argv);
+    // Lets the desktop match the window to the menu entry (vintra.desktop).
+    QGuiApplication::setDesktopFileName(QStringLiteral("vintra"));
     app::applyAppearance(application);
     // The interface is Russian, so Qt's own dialogs and context menus speak Russian too.
     QTranslator qtTexts;

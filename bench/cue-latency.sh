@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds bench/cue_latency and runs it against a PulseAudio null sink of its own (started and
-# stopped by scripts/test-env.sh). Prints median/max Play-to-sound latency over 20 cues, and the
-# memory and idle CPU of seven open channels.
-#   bench/cue-latency.sh [build dir (default: build)] [plays (default: 20)]
+# stopped by scripts/test-env.sh). Prints median/max Play-to-sound latency over 20 cues in each of
+# three states of the output (device open and paused; closed after idling; the old device still
+# closing), how long the Play call took, and the memory and idle CPU of seven open channels.
+# Takes about four minutes: the closed cases wait for the device to close after each cue.
+#   bench/cue-latency.sh [build dir (default: build)] [plays per case (default: 20)]
+#                        [close after idle, ms (default: the program's)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -15,4 +18,4 @@ if [[ -z ${VINTRA_NULL_SINK:-} ]]; then
   echo "cue-latency: no PulseAudio null sink, nothing to measure" >&2
   exit 1
 fi
-SDL_AUDIODRIVER=pulseaudio "$build/bench/cue_latency" "$build/bin/sounds" "$plays"
+SDL_AUDIODRIVER=pulseaudio "$build/bench/cue_latency" "$build/bin/sounds" "$plays" ${3:+"$3"}

@@ -1,13 +1,20 @@
-// How long a cue takes from Play to the sound server, and what seven open channels cost at rest.
+// How long a cue takes from Play to the sound server, what the Play call itself costs the
+// caller, and what seven open channels cost at rest.
 //
-// Plays a short tone N times through the PulseAudio null sink while parec records the sink's
-// monitor, then finds each tone's onset in the recording. To put recording and play calls on one
-// clock, a thread watches the recording grow: a byte count B seen at time W means the first
-// sample was captured no later than W - B/(bytes per second), and the smallest such value over
-// the whole run is the recording's start (it includes the recorder's own delay, so latencies come
-// out, if anything, a little high).
+// Plays a short tone N times in each of three states of the output: device open but paused
+// between cues (cues 250-400 ms apart); device closed after idling (the next cue opens a new
+// one); and the old device still being closed in the background when the cue comes. parec records
+// the null sink's monitor meanwhile, and each tone's onset is found in the recording. To put
+// recording and play calls on one clock, a thread watches the recording grow: a byte count B seen
+// at time W means the first sample was captured no later than W - B/(bytes per second). The
+// smallest such value seen from 0.1 to 0.6 s after a play is the recording's start as that play
+// sees it (it includes the recorder's own delay, so latencies come out, if anything, a little
+// high). It has to be taken near each play, and after it: how far ahead of real time the null
+// sink renders changes by several milliseconds when our stream joins or leaves the server, so
+// the start moves each time the device opens or closes.
 //
-//   cue_latency <sounds folder> [plays]      (needs VINTRA_NULL_SINK; see bench/cue-latency.sh)
+//   cue_latency <sounds folder> [plays per case] [close after idle, ms]
+//   (needs VINTRA_NULL_SINK; see bench/cue-latency.sh)
 
 #include "sound/audiooutput.h"
 
@@ -96,6 +103,7 @@ int main(int argc, char **argv)
     }
     const QDir sounds(QString::fromLocal8Bit(argv[1]));
     const int plays = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+    const int closeAfterMs = argc > 3 ? std::max(0, std::atoi(argv[3])) : sound::AudioOutput::kDefaultCloseAfterIdleMs;
     const QByteArray sink = qgetenv("VINTRA_NULL_SINK");
     if (sink.isEmpty()) {
         std::fprintf(stderr, "cue_latency: VINTRA_NULL_SINK is not set; run bench/cue-latency.sh\n");
@@ -124,18 +132,33 @@ int main(int argc, char **argv)
     }
     const pid_t recPid = pid_t(rec.processId());
     std::atomic<bool> watching{true};
-    double recStart = 1e300;
+    struct Growth {
+        double at;    // when the size was seen
+        double start; // the recording's start it implies
+    };
+    std::vector<Growth> growth; // read only after the watcher has stopped
+    growth.reserve(1 << 17);
     std::thread watcher([&] {
         const QByteArray name = QFile::encodeName(raw);
+        off_t last = 0;
         while (watching) {
             struct stat st {};
-            if (stat(name.constData(), &st) == 0 && st.st_size > 0) {
-                const double t = seconds(Clock::now()) - double(st.st_size / kBytesPerFrame) / kRate;
-                recStart = std::min(recStart, t);
+            if (stat(name.constData(), &st) == 0 && st.st_size > last) {
+                last = st.st_size;
+                const double now = seconds(Clock::now());
+                if (growth.size() < growth.capacity())
+                    growth.push_back({now, now - double(st.st_size / kBytesPerFrame) / kRate});
             }
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     });
+    auto recStartNear = [&](double t) {
+        double start = 1e300;
+        for (const Growth &g : growth)
+            if (g.at > t + 0.1 && g.at <= t + 0.6)
+                start = std::min(start, g.start);
+        return start;
+    };
     auto stopRecorder = [&] {
         ::kill(recPid, SIGTERM);
         if (!rec.waitForFinished(3000)) {
@@ -151,7 +174,7 @@ int main(int argc, char **argv)
 
     // --- the output with its seven channels: six cues and the preview ---
     const double rssBefore = residentMb();
-    sound::AudioOutput out;
+    sound::AudioOutput out(512, closeAfterMs);
     std::vector<std::unique_ptr<sound::SoundChannel>> channels;
     for (const char *name : {"over.wav", "Rest.wav", "Start.wav", "Tick.wav", "Work.wav", "vintra.mp3"}) {
         auto ch = out.createChannel();
@@ -170,29 +193,74 @@ int main(int argc, char **argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     // --- the plays ---
+    enum Case { DeviceOpen, DeviceClosed, StillClosing, CaseCount };
+    const char *caseNames[CaseCount] = {"device open, paused between cues", "device closed after idling",
+                                        "old device still closing"};
     std::mt19937 random(7);
     std::vector<double> playAt;
-    int resumed = 0;
-    for (int i = 0; i < plays; ++i) {
-        if (!out.isRunning())
-            ++resumed;
-        playAt.push_back(seconds(Clock::now()));
-        cue->play();
-        while (cue->mode() == TMPModes::mpPlaying)
+    std::vector<Case> caseOf;
+    std::vector<double> callMs[CaseCount];
+    int mismatched[CaseCount] = {}; // plays that did not find the output in the state their case names
+    auto waitUntil = [](const auto &done, int timeoutMs) {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (!done() && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    Clock::time_point cueEnded;
+    std::vector<double> closeMs; // from the end of a cue to its device being closed, less the idle delay
+    auto playOnce = [&](Case c) {
+        // (a paused device that is not yet being closed passes for "still closing" here)
+        if (out.isRunning() || out.isDeviceOpen() != (c != DeviceClosed))
+            ++mismatched[c];
+        const auto t0 = Clock::now();
+        cue->play();
+        const auto t1 = Clock::now();
+        playAt.push_back(seconds(t0));
+        caseOf.push_back(c);
+        callMs[c].push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        waitUntil([&] { return cue->mode() != TMPModes::mpPlaying; }, 5000);
+        cueEnded = Clock::now();
+    };
+    for (int i = 0; i < plays; ++i) {
+        playOnce(DeviceOpen);
         // Long enough apart for the device to pause in between, as between real cues.
         std::this_thread::sleep_for(std::chrono::milliseconds(250 + random() % 150));
+    }
+    for (int i = 0; i < plays; ++i) {
+        waitUntil([&] { return !out.isDeviceOpen(); }, closeAfterMs + 10000);
+        closeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - cueEnded).count() - closeAfterMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 100));
+        playOnce(DeviceClosed);
+    }
+    // The device pauses as the cue ends and is handed to the closer closeAfterMs later; a play
+    // 5-20 ms after that mostly finds it being closed. How long closing takes depends on the
+    // server: over a second on a null sink that nobody records with low latency, some 25 ms with
+    // the recorder running here ("closing an idle device" below).
+    for (int i = 0; i < plays; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(closeAfterMs + 5 + random() % 15));
+        playOnce(StillClosing);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stopRecorder();
 
     // --- idle cost with everything open and nothing playing ---
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const bool runningWhenIdle = out.isRunning();
-    const double cpu0 = cpuSeconds();
-    const auto wall0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(5));
+    // First while the device is still open and paused, then once it is closed.
+    cue->play();
+    waitUntil([&] { return cue->mode() != TMPModes::mpPlaying; }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const double pausedWindow = std::max(0.2, closeAfterMs / 1000.0 - 0.5);
+    double cpu0 = cpuSeconds();
+    auto wall0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(pausedWindow));
+    const double pausedCpu = (cpuSeconds() - cpu0) / std::chrono::duration<double>(Clock::now() - wall0).count();
+    waitUntil([&] { return !out.isDeviceOpen(); }, closeAfterMs + 10000);
+    const bool openWhenIdle = out.isDeviceOpen();
+    const int idleSeconds = 30;
+    cpu0 = cpuSeconds();
+    wall0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     const double idleCpu = (cpuSeconds() - cpu0) / std::chrono::duration<double>(Clock::now() - wall0).count();
+    const double rssIdle = residentMb();
 
     // --- onsets in the recording ---
     QFile f(raw);
@@ -204,41 +272,71 @@ int main(int argc, char **argv)
     const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
     const qint64 frames = bytes.size() / kBytesPerFrame;
     std::vector<qint64> onsets;
+    std::vector<qint64> ends;
     qint64 quietSince = 0;
     for (qint64 i = 0; i < frames; ++i) {
         const bool loud = std::abs(int(s[2 * i])) > 1000 || std::abs(int(s[2 * i + 1])) > 1000;
         if (!loud)
             continue;
-        if (i - quietSince > kRate / 20) // 50 ms of silence before it: a new tone
+        if (i - quietSince > kRate / 20) { // 50 ms of silence before it: a new tone
             onsets.push_back(i);
+            ends.push_back(i);
+        }
+        ends.back() = i;
         quietSince = i;
     }
-    if (int(onsets.size()) != plays) {
-        std::fprintf(stderr, "cue_latency: found %zu tones in the recording, expected %d\n", onsets.size(), plays);
+    if (onsets.size() != playAt.size()) {
+        std::fprintf(stderr, "cue_latency: found %zu tones in the recording, expected %zu\n", onsets.size(),
+                     playAt.size());
+        std::fprintf(stderr, "  sounds found (start s, length ms):");
+        const double recStart = recStartNear(playAt.front());
+        for (size_t i = 0; i < onsets.size(); ++i)
+            std::fprintf(stderr, " %.3f/%.1f", recStart + double(onsets[i]) / kRate - playAt.front(),
+                         double(ends[i] - onsets[i] + 1) * 1000.0 / kRate);
+        std::fprintf(stderr, "\n  plays (s, case):");
+        for (size_t i = 0; i < playAt.size(); ++i)
+            std::fprintf(stderr, " %.3f/%d", playAt[i] - playAt.front(), int(caseOf[i]));
+        std::fprintf(stderr, "\n");
         return 1;
     }
-    std::vector<double> ms;
-    for (int i = 0; i < plays; ++i)
-        ms.push_back((recStart + double(onsets[size_t(i)]) / kRate - playAt[size_t(i)]) * 1000.0);
+    std::vector<double> ms[CaseCount];
+    for (size_t i = 0; i < playAt.size(); ++i)
+        ms[caseOf[i]].push_back((recStartNear(playAt[i]) + double(onsets[i]) / kRate - playAt[i]) * 1000.0);
 
-    std::printf("cue latency: Play -> first sound at the null sink, %d plays\n", plays);
-    std::printf("  driver %s, %d Hz, %d-frame buffer (%.1f ms); %d of %d plays resumed a paused device\n",
+    std::printf("cue latency: Play -> first sound at the null sink, %d plays per case\n", plays);
+    std::printf("  driver %s, %d Hz, %d-frame buffer (%.1f ms); device closes after %d ms idle\n",
                 qPrintable(out.driverName()), out.sampleRate(), out.bufferFrames(),
-                1000.0 * out.bufferFrames() / out.sampleRate(), resumed, plays);
-    std::printf("  %-34s %8s\n", "measure", "value");
-    std::printf("  %-34s %6.1f ms   (target <= 30)\n", "median", median(ms));
-    std::printf("  %-34s %6.1f ms\n", "min", *std::min_element(ms.begin(), ms.end()));
-    std::printf("  %-34s %6.1f ms\n", "max", *std::max_element(ms.begin(), ms.end()));
-    std::printf("  %-34s %6.1f ms\n", "first play", ms.front());
+                1000.0 * out.bufferFrames() / out.sampleRate(), closeAfterMs);
+    std::printf("  %-34s %8s %8s %8s %8s   %s\n", "case", "median", "min", "max", "first", "Play call median/max");
+    for (int c = 0; c < CaseCount; ++c) {
+        const auto &v = ms[c];
+        std::printf("  %-34s %5.1f ms %5.1f ms %5.1f ms %5.1f ms   %.2f / %.2f ms\n", caseNames[c], median(v),
+                    *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()), v.front(),
+                    median(callMs[c]), *std::max_element(callMs[c].begin(), callMs[c].end()));
+    }
+    std::vector<double> all;
+    for (const auto &v : ms)
+        all.insert(all.end(), v.begin(), v.end());
+    std::printf("  %-34s %5.1f ms            %5.1f ms   (target: median <= 30)\n", "all plays", median(all),
+                *std::max_element(all.begin(), all.end()));
+    std::printf("  %-34s %5.1f ms            %5.1f ms   (on a background thread)\n", "closing an idle device",
+                median(closeMs), *std::max_element(closeMs.begin(), closeMs.end()));
+    for (int c = 0; c < CaseCount; ++c)
+        if (mismatched[c] > 0)
+            std::printf("  (%d plays of \"%s\" found the output in another state)\n", mismatched[c], caseNames[c]);
     std::printf("  %-34s %6.1f MB\n", "RSS, 7 channels open", rssOpen);
     std::printf("  %-34s %6.1f MB\n", "  of which output + channels", rssOpen - rssBefore);
-    std::printf("  %-34s %6.2f %% of one core (device %s)\n", "idle CPU, 7 open, 5 s", idleCpu * 100,
-                runningWhenIdle ? "running" : "paused");
+    std::printf("  %-34s %6.1f MB\n", "RSS after the run, device closed", rssIdle);
+    std::printf("  %-34s %6.2f %% of one core (%.1f s)\n", "idle CPU, device paused", pausedCpu * 100, pausedWindow);
+    std::printf("  %-34s %6.2f %% of one core (%d s, device %s)\n", "idle CPU, 7 open, device closed", idleCpu * 100,
+                idleSeconds, openWhenIdle ? "still open!" : "closed");
     std::printf("  (the null sink renders in blocks, so single plays can read a few ms early or late;\n"
                 "   a negative figure shows the size of that error, the median is the figure to trust)\n");
-    std::printf("  all plays (ms):");
-    for (double v : ms)
-        std::printf(" %.1f", v);
-    std::printf("\n");
+    for (int c = 0; c < CaseCount; ++c) {
+        std::printf("  %s (ms):", caseNames[c]);
+        for (double v : ms[c])
+            std::printf(" %.1f", v);
+        std::printf("\n");
+    }
     return 0;
 }

@@ -17,7 +17,7 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
 
     // SDL itself honours SDL_AUDIODRIVER from the environment.
     sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    device = openLocked();
+    device = openNew();
     if (device == 0) {
         if (sdlReady)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
@@ -69,7 +69,6 @@ void AudioOutput::Impl::shutdown()
     closed.notify_all();
     if (closer.joinable())
         closer.join(); // it closes everything it was given before it stops
-    std::lock_guard guard(devMutex);
     if (sdlReady) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         sdlReady = false;
@@ -97,14 +96,19 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
     return id;
 }
 
-SDL_AudioDeviceID AudioOutput::Impl::openLocked()
+SDL_AudioDeviceID AudioOutput::Impl::openNew()
 {
     SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
     // Drivers without a real server (dummy, and some others) have room for one device only; the
     // old one may still be closing. Waiting is then unavoidable, and short on those drivers.
     if (id == 0 && sdlReady && waitForClosed())
         id = openOnCurrentDriver();
-    if (id == 0 && !fallback) {
+    bool fellBack = false;
+    {
+        std::lock_guard guard(devMutex);
+        fellBack = fallback;
+    }
+    if (id == 0 && !fellBack) {
         // No sound server or card (or it went away): play into SDL's dummy driver, which keeps
         // real time, so positions still advance and sounds still end. Say so once; it is not
         // an error.
@@ -117,14 +121,16 @@ SDL_AudioDeviceID AudioOutput::Impl::openLocked()
         SDL_ResetHint(SDL_HINT_AUDIODRIVER);
         if (sdlReady)
             id = openOnCurrentDriver();
-        fallback = true;
         std::fprintf(stderr, "vintra: no audio device (%s); sounds will play silently\n",
                      reason.toLocal8Bit().constData());
         std::fflush(stderr);
+        std::lock_guard guard(devMutex);
+        fallback = true;
     }
-    if (id != 0)
+    if (id != 0) {
+        std::lock_guard guard(devMutex);
         driver = QString::fromUtf8(SDL_GetCurrentAudioDriver());
-    running = false;
+    }
     return id;
 }
 
@@ -170,24 +176,21 @@ void AudioOutput::Impl::closerLoop()
 
 void AudioOutput::Impl::ensureRunning()
 {
-    std::lock_guard guard(devMutex);
-    if (shutDown)
-        return;
-    if (device == 0)
-        device = openLocked();
-    if (device == 0) {
-        // Not even the dummy driver: a sound that cannot be heard ends at once instead of
-        // reading as playing for ever.
-        std::lock_guard voicesGuard(mix);
-        for (const auto &voice : voices)
-            if (voice->state == detail::Voice::State::Playing)
-                voice->state = detail::Voice::State::Idle;
-        return;
+    {
+        std::lock_guard guard(devMutex);
+        if (shutDown)
+            return;
+        if (device != 0) {
+            // Resuming takes SDL's device lock only, which the callback holds for microseconds.
+            if (!running) {
+                SDL_PauseAudioDevice(device, 0);
+                running = true;
+            }
+            return;
+        }
+        openWanted = true;
     }
-    if (!running) {
-        SDL_PauseAudioDevice(device, 0);
-        running = true;
-    }
+    requestService();
 }
 
 void AudioOutput::Impl::addVoice(std::shared_ptr<detail::Voice> voice)
@@ -247,6 +250,11 @@ void AudioOutput::Impl::serviceLoop()
 {
     std::vector<std::shared_ptr<detail::Voice>> streams;
     streams.reserve(16);
+    auto anyPlaying = [this] {
+        std::lock_guard guard(mix);
+        return std::any_of(voices.begin(), voices.end(),
+                           [](const auto &v) { return v->state == detail::Voice::State::Playing; });
+    };
     for (;;) {
         Sint32 waitMs = -1;
         {
@@ -264,6 +272,32 @@ void AudioOutput::Impl::serviceLoop()
             return;
         serviceRequested = false;
 
+        // A device first: a cue is waiting for it.
+        bool open = false;
+        {
+            std::lock_guard guard(devMutex);
+            open = device == 0 && openWanted;
+            openWanted = false;
+        }
+        if (open) {
+            const SDL_AudioDeviceID id = openNew();
+            std::lock_guard guard(devMutex);
+            device = id;
+            running = false;
+            idleSince = Clock::now();
+            if (id == 0) {
+                // Not even the dummy driver: a sound that cannot be heard ends at once instead
+                // of reading as playing for ever.
+                std::lock_guard voicesGuard(mix);
+                for (const auto &voice : voices)
+                    if (voice->state == detail::Voice::State::Playing)
+                        voice->state = detail::Voice::State::Idle;
+            } else if (anyPlaying()) {
+                SDL_PauseAudioDevice(device, 0);
+                running = true;
+            }
+        }
+
         {
             std::lock_guard guard(mix);
             for (const auto &voice : voices)
@@ -275,18 +309,9 @@ void AudioOutput::Impl::serviceLoop()
         streams.clear();
 
         // A play that sets a voice playing after the check below waits for devMutex in
-        // ensureRunning() and resumes or reopens the device after this.
+        // ensureRunning() and resumes the device, or asks for a new one, after this.
         std::lock_guard guard(devMutex);
-        if (device == 0)
-            continue;
-        bool anyPlaying = false;
-        {
-            std::lock_guard voicesGuard(mix);
-            anyPlaying = std::any_of(voices.begin(), voices.end(), [](const auto &v) {
-                return v->state == detail::Voice::State::Playing;
-            });
-        }
-        if (anyPlaying)
+        if (device == 0 || anyPlaying())
             continue;
         if (running) {
             SDL_PauseAudioDevice(device, 1);

@@ -93,13 +93,15 @@ private:
 namespace sound {
 
 // Threads and locks:
-//  - the caller's (GUI) thread opens channels, plays them and, at a play, opens or resumes the
-//    device (opening takes about a millisecond);
+//  - the caller's (GUI) thread opens channels and plays them; a play resumes a paused device
+//    at once, or asks the service thread for a new one;
 //  - SDL's audio thread runs the callback, which mixes the playing voices under `mix`;
-//  - the service thread decodes ahead for streaming voices, pauses the device once nothing
-//    plays and, after closeAfter more of that, hands it to the closer;
+//  - the service thread opens devices (a millisecond or two, more on a busy machine, and a wait
+//    for the old device on drivers that allow only one), decodes ahead for streaming voices,
+//    pauses the device once nothing plays and, after closeAfter more of that, hands it to the
+//    closer. It alone changes `device`, `sdlReady` and `spec`;
 //  - the closer thread closes old devices. That can take seconds (SDL waits for the server to
-//    ask for more data), and no caller should wait for it.
+//    ask for more data), and nobody should wait for it.
 // Lock order: devMutex, then SDL's device lock, then mix; closeMutex is only ever taken last.
 // Never call into SDL's device functions with `mix` held: the callback holds SDL's device lock
 // while it waits for `mix`.
@@ -113,7 +115,7 @@ struct AudioOutput::Impl {
 
     void lock() const { mix.lock(); }
     void unlock() const { mix.unlock(); }
-    // Called after a voice was set playing: opens a device if there is none and unpauses it.
+    // Called after a voice was set playing: unpauses the device, or has one opened.
     void ensureRunning();
 
     void addVoice(std::shared_ptr<detail::Voice> voice);
@@ -124,9 +126,10 @@ struct AudioOutput::Impl {
     void serviceLoop();
     void closerLoop();
 
-    // [devMutex] held (or in the constructor).
-    SDL_AudioDeviceID openLocked();
+    // On the service thread (or in the constructor), without devMutex: it may wait for the closer.
+    SDL_AudioDeviceID openNew();
     SDL_AudioDeviceID openOnCurrentDriver();
+    // [devMutex] held.
     void retireLocked();
     // Waits until the closer has closed every device handed to it; true when there were some.
     bool waitForClosed();
@@ -143,12 +146,15 @@ struct AudioOutput::Impl {
     // [devMutex]
     mutable std::mutex devMutex;
     SDL_AudioDeviceID device = 0;
-    bool running = false;   // device unpaused
+    bool running = false;    // device unpaused
+    bool openWanted = false; // a voice plays and there is no device
     Clock::time_point idleSince;
     bool shutDown = false;
-    bool sdlReady = false;  // the audio subsystem is initialised
     QString driver;
     bool fallback = false;
+
+    // The service thread's (the constructor's before it starts, shutdown()'s after it ends).
+    bool sdlReady = false; // the audio subsystem is initialised
 
     // [closeMutex]
     mutable std::mutex closeMutex;

@@ -310,12 +310,30 @@ private slots:
         ch->setFileName(m_long);
         ch->open();
         ch->play();
+        auto paused = out->createChannel();
+        paused->setFileName(m_long);
+        paused->open();
+        paused->play();
+        paused->pause();
         out.reset();
         QVERIFY(ch->mode() != TMPModes::mpPlaying);
+        // Left-over channels must not bring a device back: the dummy driver's one device now
+        // belongs to the next output.
+        ch->play();
+        paused->pause();
+        QVERIFY(ch->mode() != TMPModes::mpPlaying);
+        QVERIFY(paused->mode() != TMPModes::mpPlaying);
+        m_out = std::make_unique<sound::AudioOutput>();
+        QVERIFY(!m_out->isSilentFallback());
+        auto fresh = openOn(m_short);
+        fresh->play();
+        QTRY_COMPARE_WITH_TIMEOUT(fresh->mode(), TMPModes::mpStopped, 3000);
+        QCOMPARE(fresh->position(), fresh->length());
+
         QVERIFY_THROWS_EXCEPTION(MediaError, ch->open());
         QVERIFY(!ch->isOpen());
         ch.reset();
-        m_out = std::make_unique<sound::AudioOutput>();
+        paused.reset();
     }
 };
 

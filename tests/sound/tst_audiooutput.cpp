@@ -1,5 +1,6 @@
 // The output as a whole: what the mixer really writes (SDL's disk driver records it), streaming
-// of long files, pausing the device when idle, the silent fallback, and a real sound server.
+// of long files, pausing and then closing the device when idle and opening a new one at the next
+// play, the silent fallback, and a real sound server.
 
 #include "sound/audiooutput.h"
 #include "sound/sdlchannel.h"
@@ -81,6 +82,22 @@ std::unique_ptr<SoundChannel> openOn(sound::AudioOutput &out, const QString &fil
     ch->open();
     return ch;
 }
+
+// Sample i of a sound nobody could mistake for another stretch of itself: 16-bit values that
+// survive the trip to float and back exactly, never zero, and different at every frame.
+float rampSample(qint64 i)
+{
+    return float(1 + i % 30000) / 32768.0f;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Idle times short enough for tests; what matters is that the device closes, not when.
+constexpr int kQuickCloseMs = 150;
 
 } // namespace
 
@@ -172,35 +189,158 @@ private slots:
         QCOMPARE(peak, 1.0f);
     }
 
-    void pausesTheDeviceWhenIdle()
+    // Running while something plays, paused when nothing does, closed after idling a while,
+    // and back at the next play or resume.
+    void pausesThenClosesTheDeviceWhenIdle()
     {
         QVERIFY(audiotest::writeTone(path("cue.wav"), 0.15, 880));
         QVERIFY(audiotest::writeTone(path("long.wav"), 3.0, 220));
-        sound::AudioOutput out;
+        sound::AudioOutput out(512, 600);
         auto cue = openOn(out, path("cue.wav"));
         auto music = openOn(out, path("long.wav"));
-        QVERIFY(!out.isRunning()); // open channels alone cost nothing
+        QVERIFY(!out.isRunning()); // open channels alone cost nothing...
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000); // ...not even an open device
 
         cue->play();
-        QVERIFY(out.isRunning());
+        QCOMPARE(cue->mode(), TMPModes::mpPlaying);
+        QTRY_VERIFY_WITH_TIMEOUT(out.isRunning(), 2000);
         QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
+        QCOMPARE(cue->position(), cue->length());
         QTRY_VERIFY_WITH_TIMEOUT(!out.isRunning(), 2000);
+        QVERIFY(out.isDeviceOpen()); // paused, for a next cue soon
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
 
+        // A paused channel does not keep the device either, and resuming brings it back.
         music->play();
-        QVERIFY(out.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(music->position() > 4000, 3000);
         music->pause();
-        QTRY_VERIFY_WITH_TIMEOUT(!out.isRunning(), 2000);
+        const qint64 pausedAt = music->position();
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
+        QCOMPARE(music->mode(), TMPModes::mpPaused);
+        QCOMPARE(music->position(), pausedAt);
         music->pause(); // resumes
-        QVERIFY(out.isRunning());
-        cue->play(); // a cue over the music; the cue ends, the music keeps the device going
+        QCOMPARE(music->mode(), TMPModes::mpPlaying);
+        QTRY_VERIFY_WITH_TIMEOUT(out.isRunning(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(music->position() > pausedAt + 4000, 3000);
+
+        // A cue over the music ends; the music keeps the device going.
+        cue->play();
         QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
-        QTest::qWait(50);
         QVERIFY(out.isRunning());
+        QCOMPARE(music->mode(), TMPModes::mpPlaying);
         music->stop();
         QTRY_VERIFY_WITH_TIMEOUT(!out.isRunning(), 2000);
         music->close();
         cue.reset();
-        QVERIFY(!out.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
+    }
+
+    // A new device after idling must give the whole sound from its first frame, in order: the
+    // disk driver starts its file afresh at each open, so the file holds exactly what the new
+    // device played.
+    void reopenedDevicePlaysTheWholeSoundFromItsStart()
+    {
+        const qint64 frames = 9000;
+        QVERIFY(audiotest::writeSound(path("ramp.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, frames,
+                                      [](qint64 i, int) { return rampSample(i); }));
+        const QString raw = path("reopen.raw");
+        {
+            EnvScope env;
+            env.set("SDL_AUDIODRIVER", "disk");
+            env.set("SDL_DISKAUDIOFILE", QFile::encodeName(raw));
+            sound::AudioOutput out(512, kQuickCloseMs);
+            auto ch = openOn(out, path("ramp.wav"));
+            ch->play(); // on the device opened with the output
+            QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
+            QCOMPARE(ch->position(), frames);
+
+            ch->play(); // played to its end, so from the start, on a new device
+            QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
+            QCOMPARE(ch->position(), frames);
+        }
+        const QByteArray bytes = readAll(raw);
+        const auto *s = reinterpret_cast<const float *>(bytes.constData());
+        const qint64 n = bytes.size() / qint64(2 * sizeof(float));
+        qint64 first = 0;
+        while (first < n && s[2 * first] == 0.0f)
+            ++first;
+        QVERIFY2(n - first >= frames, qPrintable(QStringLiteral("%1 frames after %2").arg(n).arg(first)));
+        for (qint64 i = 0; i < frames; ++i) {
+            if (s[2 * (first + i)] != rampSample(i) || s[2 * (first + i) + 1] != rampSample(i))
+                QFAIL(qPrintable(QStringLiteral("frame %1 of the sound is %2, not %3")
+                                     .arg(i).arg(s[2 * (first + i)]).arg(rampSample(i))));
+        }
+        for (qint64 i = first + frames; i < n; ++i)
+            QCOMPARE(s[2 * i], 0.0f); // and nothing more
+    }
+
+    // Positions belong to the channels, not to the device: a sound stopped or paused half-way
+    // goes on from there on the next device, whether decoded whole or streamed.
+    void channelsKeepTheirPlaceWhileTheDeviceIsClosed()
+    {
+        QVERIFY(audiotest::writeTone(path("whole.wav"), 1.0, 440));
+        const int rate = 8000;
+        const qint64 streamFrames = qint64(rate) * 40;
+        QVERIFY(audiotest::writeTone(path("streamed.wav"), 40.0, 330, 0.5f, rate));
+        sound::AudioOutput out(512, kQuickCloseMs);
+        auto whole = openOn(out, path("whole.wav"));
+        auto streamed = openOn(out, path("streamed.wav"));
+        QVERIFY(dynamic_cast<sound::SdlChannel &>(*streamed).isStreaming());
+
+        whole->play();
+        streamed->setPosition(streamFrames - 3 * rate);
+        streamed->play();
+        QTRY_VERIFY_WITH_TIMEOUT(whole->position() > 8000, 3000);
+        whole->stop();
+        streamed->pause();
+        const qint64 wholeAt = whole->position();
+        const qint64 streamAt = streamed->position();
+        QVERIFY(streamAt > streamFrames - 3 * rate);
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
+        QCOMPARE(whole->position(), wholeAt);
+        QCOMPARE(streamed->position(), streamAt);
+        QCOMPARE(whole->mode(), TMPModes::mpStopped);
+        QCOMPARE(streamed->mode(), TMPModes::mpPaused);
+
+        whole->play();
+        streamed->pause(); // resumes
+        QVERIFY(whole->position() >= wholeAt && whole->position() < wholeAt + 4410);
+        QVERIFY(streamed->position() >= streamAt && streamed->position() < streamAt + rate / 10);
+        QTRY_COMPARE_WITH_TIMEOUT(whole->mode(), TMPModes::mpStopped, 3000);
+        QCOMPARE(whole->position(), whole->length());
+        QTRY_COMPARE_WITH_TIMEOUT(streamed->mode(), TMPModes::mpStopped, 5000);
+        QCOMPARE(streamed->position(), streamFrames);
+
+        // And once more from the top of the stream, on yet another device.
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
+        streamed->play();
+        QVERIFY(streamed->position() < rate / 10);
+        QTRY_VERIFY_WITH_TIMEOUT(streamed->position() > rate / 2, 3000);
+    }
+
+    // The dummy driver has room for one device, and closing one takes a couple of buffers: plays
+    // that come while the old device is still closing must wait for it, not give up on sound or
+    // fall back to silence, and every one must play to its end.
+    void playsWhileTheOldDeviceClosesAreNotLost()
+    {
+        QVERIFY(audiotest::writeTone(path("blip.wav"), 0.03, 1000));
+        StderrCapture err(path("closing-stderr.txt"));
+        {
+            sound::AudioOutput out(512, 20);
+            QCOMPARE(out.driverName(), QStringLiteral("dummy"));
+            auto ch = openOn(out, path("blip.wav"));
+            for (int i = 0; i < 12; ++i) {
+                // From before the device is handed over until after it is gone.
+                QTest::qWait(10 + 5 * i);
+                ch->play();
+                QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
+                QCOMPARE(ch->position(), ch->length());
+            }
+            QVERIFY(!out.isSilentFallback());
+        }
+        const QByteArray said = err.finish();
+        QVERIFY2(said.isEmpty(), said.constData());
     }
 
     // Ten minutes of sound would be over 200 MB decoded for the mixer; streamed it is a ring of
@@ -256,7 +396,8 @@ private slots:
         QCOMPARE(ch->position(), 4410);
     }
 
-    // Through a real PulseAudio server: record its null sink's monitor and find the tone there.
+    // Through a real PulseAudio server: record its null sink's monitor and find the tone there,
+    // twice: once on the device opened with the output and once on a new one after idling.
     void reachesTheSoundServer()
     {
         if (qEnvironmentVariableIsEmpty("VINTRA_NULL_SINK"))
@@ -281,13 +422,18 @@ private slots:
 
         EnvScope env;
         env.set("SDL_AUDIODRIVER", "pulseaudio");
-        sound::AudioOutput out;
+        sound::AudioOutput out(512, kQuickCloseMs);
         QCOMPARE(out.driverName(), QStringLiteral("pulseaudio"));
         QVERIFY(!out.isSilentFallback());
         auto ch = openOn(out, path("tone.wav"));
         ch->play();
         QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
         QCOMPARE(ch->position(), ch->length());
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 5000);
+        ch->play();
+        QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
+        QCOMPARE(ch->position(), ch->length());
+        QCOMPARE(out.driverName(), QStringLiteral("pulseaudio"));
         QTest::qWait(300);
         stopRecorder.dismiss();
         ::kill(pid_t(pid), SIGTERM);
@@ -302,8 +448,8 @@ private slots:
             if (qAbs(int(s[2 * i])) > 8000) // 0.5 is 16384; a sine spends 2/3 of its time above 0.25
                 ++loud;
         qInfo("%lld of %lld recorded frames carry the tone", loud, qint64(bytes.size() / 4));
-        // 0.3 s = 13230 frames, two thirds of them above the threshold.
-        QVERIFY2(loud > 7000 && loud < 11000, qPrintable(QString::number(loud)));
+        // Twice 0.3 s = 26460 frames, two thirds of them above the threshold.
+        QVERIFY2(loud > 14000 && loud < 22000, qPrintable(QString::number(loud)));
     }
 };
 

@@ -31,8 +31,10 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     voices.reserve(16);
     toClose.reserve(8);
     wake = SDL_CreateSemaphore(0);
-    service = std::thread([this] { serviceLoop(); });
-    closer = std::thread([this] { closerLoop(); });
+    // SDL keeps per-thread data (its error text) for threads it did not create; these two must
+    // hand it back before they end.
+    service = std::thread([this] { serviceLoop(); SDL_TLSCleanup(); });
+    closer = std::thread([this] { closerLoop(); SDL_TLSCleanup(); });
 }
 
 AudioOutput::Impl::~Impl()

@@ -210,20 +210,14 @@ private slots:
         QVERIFY(out.isDeviceOpen()); // paused, for a next cue soon
         QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
 
-        // A paused channel does not keep the device either, and resuming brings it back.
+        // A cue over the music ends; the music keeps the device going. Pausing the music leaves
+        // nothing playing, and resuming it starts the device again.
         music->play();
-        QTRY_VERIFY_WITH_TIMEOUT(music->position() > 4000, 3000);
-        music->pause();
-        const qint64 pausedAt = music->position();
-        QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000);
-        QCOMPARE(music->mode(), TMPModes::mpPaused);
-        QCOMPARE(music->position(), pausedAt);
-        music->pause(); // resumes
-        QCOMPARE(music->mode(), TMPModes::mpPlaying);
         QTRY_VERIFY_WITH_TIMEOUT(out.isRunning(), 2000);
-        QTRY_VERIFY_WITH_TIMEOUT(music->position() > pausedAt + 4000, 3000);
-
-        // A cue over the music ends; the music keeps the device going.
+        music->pause();
+        QTRY_VERIFY_WITH_TIMEOUT(!out.isRunning(), 2000);
+        music->pause();
+        QVERIFY(out.isRunning());
         cue->play();
         QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
         QVERIFY(out.isRunning());

@@ -5,7 +5,8 @@
 //   first_paint [--settle-ms N] [--interval-ms N] -- program [arguments...]
 //
 // Output, one line: map_ms=... paint_ms=... rss_kib=... exit=... unpainted_match=...
-//   map_ms     launch -> the window (found by _NET_WM_PID in _NET_CLIENT_LIST) is viewable
+//   map_ms     launch -> the window (found by _NET_WM_PID among the root's children or in
+//              _NET_CLIENT_LIST) is viewable
 //   paint_ms   launch -> the first grab of the window in which at least 99 % of the sampled
 //              pixels equal those of the last grab, taken settle-ms after the map
 //   rss_kib    VmRSS of the process at the end of the settle time
@@ -22,6 +23,7 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -88,6 +90,36 @@ long windowPid(Display *dpy, Window w)
         XFree(data);
     }
     return pid;
+}
+
+// Top-level windows of the process that are still children of the root, i.e. not yet taken
+// into a frame by the window manager: seen this way the window is found as soon as it exists.
+void rootChildrenOf(Display *dpy, pid_t pid, std::vector<Window> &found)
+{
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &count))
+        return;
+    for (unsigned i = 0; i < count; ++i)
+        if (windowPid(dpy, children[i]) == pid)
+            found.push_back(children[i]);
+    if (children)
+        XFree(children);
+}
+
+// What each thread of a process that shows nothing is doing, for the error message.
+void describeThreads(pid_t pid)
+{
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/";
+    for (int tid = pid; tid < pid + 64; ++tid) {
+        std::ifstream stat(task + std::to_string(tid) + "/stat");
+        if (!stat)
+            continue;
+        std::string line, wchan;
+        std::getline(stat, line);
+        std::ifstream(task + std::to_string(tid) + "/wchan") >> wchan;
+        std::fprintf(stderr, "  thread %d: %s wchan=%s\n", tid, line.substr(0, 60).c_str(), wchan.c_str());
+    }
 }
 
 long rssKib(pid_t pid)
@@ -197,15 +229,23 @@ int main(int argc, char **argv)
     // 1. Wait for the program's window to be viewable.
     Window window = 0;
     double mapMs = -1;
+    std::vector<Window> candidates; // kept across polls: once framed, a window leaves the root
     while (msSince(t0) < 20000) {
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
             fail("the program ended before showing a window");
-        for (Window w : clientList(dpy)) {
-            if (windowPid(dpy, w) != pid)
-                continue;
+        std::vector<Window> seen;
+        rootChildrenOf(dpy, pid, seen);
+        for (Window w : clientList(dpy))
+            if (windowPid(dpy, w) == pid)
+                seen.push_back(w);
+        for (Window w : seen)
+            if (std::find(candidates.begin(), candidates.end(), w) == candidates.end())
+                candidates.push_back(w);
+        for (Window w : candidates) {
             XWindowAttributes attrs;
-            if (XGetWindowAttributes(dpy, w, &attrs) && attrs.map_state == IsViewable) {
+            // The main window, not a 1x1 helper window Qt may map for itself.
+            if (XGetWindowAttributes(dpy, w, &attrs) && attrs.map_state == IsViewable && attrs.width >= 100) {
                 window = w;
                 mapMs = msSince(t0);
             }
@@ -215,6 +255,8 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
     }
     if (!window) {
+        std::fprintf(stderr, "first_paint: %s (pid %d) showed no window within 20 s\n", argv[first], int(pid));
+        describeThreads(pid);
         kill(pid, SIGKILL);
         reap(pid, 1000);
         fail("no window within 20 s");

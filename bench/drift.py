@@ -1,17 +1,32 @@
 #!/usr/bin/env python3
-"""Finds the cues in a recording of a whole workout and prints the time from the first sample of
-the Start cue to the first sample of the Over cue.
+"""Records a whole workout at the null sink's monitor, then finds the cues in the recording and
+prints the time from the first sample of the Start cue to the first sample of the Over cue.
 
-    drift.py recording.raw start_hz over_hz [other_hz ...]
+    drift.py record <device.monitor> recording.raw seconds
+    drift.py analyse recording.raw start_hz over_hz [other_hz ...]
 
-The recording is raw s16le stereo at 44100 Hz, as parec writes it. Each cue must be a pure tone of
-its own frequency, separated from the next by silence. Prints one line:
-    start_s=... over_s=... span_s=... cues=<hz>:<count>,...
-Exit status 1 when the Start or the Over cue is missing.
+record runs parec (raw s16le stereo, 44100 Hz, 10 ms latency) for the given time, stopping it by
+its PID, and notes the monotonic clock at every read beside the recording (recording.raw.times).
+Each cue must be a pure tone of its own frequency, separated from the next by silence.
+
+The span is measured twice. span_s counts samples between the two onsets; it is exact only if the
+sound server delivers every sample once, and it does not when a new stream makes the sink rewind
+what it had already rendered (the monitor then hands the re-rendered audio over again). wall_s
+anchors each onset to the clock instead: the reads that follow it within half a second each
+give "read time - frames still ahead of it / rate", and the earliest of these is taken, since a
+late read only ever adds delay. The constant delay of the monitor cancels in the difference.
+
+analyse prints one line:
+    start_s=... over_s=... span_s=... wall_s=... cues=<hz>:<count>,...
+and exits with 1 when the Start or the Over cue is missing.
 """
 import array
 import math
+import os
+import signal
+import subprocess
 import sys
+import time
 
 RATE = 44100
 BLOCK = 441            # 10 ms
@@ -44,11 +59,39 @@ def find_cues(left, tones):
     return cues
 
 
-def main():
-    if len(sys.argv) < 4:
-        sys.exit(__doc__)
-    path, start_hz, over_hz = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
-    tones = [start_hz, over_hz] + [float(a) for a in sys.argv[4:]]
+def record(device, path, seconds):
+    parec = subprocess.Popen(['parec', '-d', device, '--format=s16le', '--rate=%d' % RATE, '--channels=2',
+                              '--latency-msec=10', '--raw'], stdout=subprocess.PIPE)
+
+    def stop(*_):
+        parec.terminate()
+        parec.wait()
+        sys.exit(1)
+    signal.signal(signal.SIGTERM, stop)
+    end = time.monotonic() + seconds
+    total = 0
+    with open(path, 'wb') as out, open(path + '.times', 'w') as times:
+        while time.monotonic() < end:
+            data = os.read(parec.stdout.fileno(), 1 << 16)
+            now = time.monotonic()
+            if not data:
+                break
+            out.write(data)
+            total += len(data)
+            times.write('%d %.6f\n' % (total // 4, now))
+    parec.terminate()
+    parec.wait()
+    return 0
+
+
+def wall_time(frame, reads):
+    """Clock time of a frame from the reads that delivered it or followed it within 0.5 s."""
+    estimates = [t - (end - frame) / RATE for end, t in reads if frame < end <= frame + RATE // 2]
+    return min(estimates) if estimates else float('nan')
+
+
+def analyse(path, start_hz, over_hz, others):
+    tones = [start_hz, over_hz] + others
     pcm = array.array('h')
     with open(path, 'rb') as f:
         pcm.frombytes(f.read())
@@ -60,11 +103,25 @@ def main():
     starts = [t for t, hz in cues if hz == start_hz]
     overs = [t for t, hz in cues if hz == over_hz]
     if not starts or not overs:
-        print('start_s=nan over_s=nan span_s=nan cues=%s' % counts)
+        print('start_s=nan over_s=nan span_s=nan wall_s=nan cues=%s' % counts)
         return 1
-    start, over = starts[0] / RATE, overs[-1] / RATE
-    print('start_s=%.4f over_s=%.4f span_s=%.4f cues=%s' % (start, over, over - start, counts))
+    start, over = starts[0], overs[-1]
+    wall = float('nan')
+    if os.path.exists(path + '.times'):
+        with open(path + '.times') as f:
+            reads = [(int(a), float(b)) for a, b in (line.split() for line in f)]
+        wall = wall_time(over, reads) - wall_time(start, reads)
+    print('start_s=%.4f over_s=%.4f span_s=%.4f wall_s=%.4f cues=%s'
+          % (start / RATE, over / RATE, (over - start) / RATE, wall, counts))
     return 0
+
+
+def main():
+    if len(sys.argv) == 5 and sys.argv[1] == 'record':
+        return record(sys.argv[2], sys.argv[3], float(sys.argv[4]))
+    if len(sys.argv) >= 5 and sys.argv[1] == 'analyse':
+        return analyse(sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), [float(a) for a in sys.argv[5:]])
+    sys.exit(__doc__)
 
 
 if __name__ == '__main__':

@@ -24,6 +24,18 @@ using workout::PlanField;
 
 namespace {
 
+// Fonts of the window's texts and the colours of the phase lights.
+constexpr char kFormStyleSheet[] = R"(QWidget { font: 13px "Tahoma"; }
+#sPanel3, #Label1, #sPanel4, #sPanel5 { font: bold 96px "Tahoma"; }
+#sLabel1 { font: 27px "Tahoma"; }
+#sLabel2, #sLabel3 { font: 21px "Tahoma"; }
+#sLabel4, #sLabel5, #sLabel6, #sLabel7, #sLabel8 { font: 16px "Tahoma"; }
+#sBitBtn1, #sBitBtn2 { font: bold 21px "Tahoma"; }
+#green { background-color: rgb(128, 255, 0); border: 1px solid black; }
+#red { background-color: rgb(255, 0, 0); border: 1px solid black; }
+#yellow { background-color: rgb(255, 255, 0); border: 1px solid black; }
+)";
+
 constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                                         Qt::WindowCloseButtonHint;
@@ -48,8 +60,13 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), m_plan(*this)
 {
     Form1 = this;
-    ui->setupUi(this);
+    // Start-up cost: every re-parenting of a widget under a style sheet re-polishes its whole
+    // subtree, and the form builder re-parents the window (flags) and each tab page. Hence the
+    // flags go first and the sheet comes only once every control is in place, polishing each
+    // widget once.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
+    ui->setupUi(this);
+    setStyleSheet(QString::fromUtf8(kFormStyleSheet));
     setFixedSize(736, 568);
 
     app::initInfoPagesResources();

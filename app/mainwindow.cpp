@@ -25,23 +25,12 @@ using workout::PlanField;
 namespace {
 
 // Fonts of the window's texts and the colours of the phase lights.
-constexpr char kFormStyleSheet[] = R"(QWidget { font: 13px "Tahoma"; }
-#sPanel3, #Label1, #sPanel4, #sPanel5 { font: bold 96px "Tahoma"; }
-#sLabel1 { font: 27px "Tahoma"; }
-#sLabel2, #sLabel3 { font: 21px "Tahoma"; }
-#sLabel4, #sLabel5, #sLabel6, #sLabel7, #sLabel8 { font: 16px "Tahoma"; }
-#sBitBtn1, #sBitBtn2 { font: bold 21px "Tahoma"; }
-#green { background-color: rgb(128, 255, 0); border: 1px solid black; }
-#red { background-color: rgb(255, 0, 0); border: 1px solid black; }
-#yellow { background-color: rgb(255, 255, 0); border: 1px solid black; }
-)";
-
 constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                                         Qt::WindowCloseButtonHint;
 
-// Keys that type no character on the desktops we copy: they keep their editing effect even
-// where the platform hands them a control character as text.
+// Keys that type no character: they keep their editing effect even where the platform hands
+// them a control character as text.
 bool typesNoCharacter(int key)
 {
     switch (key) {
@@ -62,11 +51,11 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     Form1 = this;
     // Start-up cost: every re-parenting of a widget under a style sheet re-polishes its whole
     // subtree, and the form builder re-parents the window (flags) and each tab page. Hence the
-    // flags go first and the sheet comes only once every control is in place, polishing each
-    // widget once.
+    // flags go first, and the form keeps its fonts and lights in a property that becomes the
+    // style sheet only once every control is in place, polishing each widget once.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     ui->setupUi(this);
-    setStyleSheet(QString::fromUtf8(kFormStyleSheet));
+    setStyleSheet(property("formStyleSheet").toString());
     setFixedSize(736, 568);
 
     app::initInfoPagesResources();

@@ -155,12 +155,16 @@ void TForm1::showCycles(const QString &text)
     ui->sPanel5->setText(text);
 }
 
+// The plan fields as the settings file lists them (lines 1 to 8).
+constexpr std::array<PlanField, workout::kPlanFieldCount> kFileOrder = {
+    PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
+    PlanField::otdih_m, PlanField::otdih_s, PlanField::round,  PlanField::cycle};
+
 // The seventeen lines of the settings file, in file order.
 QStringList TForm1::settingsLines() const
 {
     QStringList lines;
-    for (PlanField field : {PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
-                            PlanField::otdih_m, PlanField::otdih_s, PlanField::round, PlanField::cycle})
+    for (PlanField field : kFileOrder)
         lines << planText(field);
     for (const QCheckBox *option : {ui->sCheckBox1, ui->sCheckBox2, ui->sound})
         lines << (option->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
@@ -173,8 +177,7 @@ void TForm1::applySettingsLines(const QStringList &lines)
 {
     auto line = [&](int n) { return n <= lines.size() ? lines[n - 1] : QString(); };
     int n = 1;
-    for (PlanField field : {PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
-                            PlanField::otdih_m, PlanField::otdih_s, PlanField::round, PlanField::cycle})
+    for (PlanField field : kFileOrder)
         setPlanText(field, line(n++));
     // Only a lone "0" turns an option off; the load never turns one on. Unticking the on-top
     // box runs its click handler, which makes the window normal before it is ever shown.

@@ -1,7 +1,7 @@
 // A short workout on the real window with the real audio back end, heard at a PulseAudio null
 // sink: each cue must reach the sound server at its second.
 
-#include "../sound/tst_audiofiles.h"
+#include "audiofiles.h"
 #include "sound/audiooutput.h"
 #include "sound/soundtab.h"
 #include "tonedetect.h"

@@ -4,7 +4,7 @@
 
 #include "sound/audiooutput.h"
 #include "sound/sdlchannel.h"
-#include "tst_audiofiles.h"
+#include "audiofiles.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,7 +1,8 @@
 # Sourced by the test and bench scripts: starts an X server with a window manager and a sound
 # server with a null sink for this shell, and stops them (by PID) when the shell exits.
 #   source scripts/test-env.sh; vintra_env_start
-# Exports DISPLAY, XDG_RUNTIME_DIR, PULSE_SERVER and VINTRA_NULL_SINK.
+# Exports DISPLAY, XDG_RUNTIME_DIR, XDG_CONFIG_HOME, XDG_CACHE_HOME, PULSE_SERVER and
+# VINTRA_NULL_SINK. Several runs on one machine at once each get their own servers.
 
 vintra_env_pids=()
 vintra_env_dir=""
@@ -20,34 +21,97 @@ vintra_env_stop() {
   vintra_env_dir=""
 }
 
-vintra_env_start() {
-  vintra_env_dir=$(mktemp -d /tmp/vintra-env.XXXXXX)
-  chmod 700 "$vintra_env_dir"
-  trap vintra_env_stop EXIT
+# Stops one process of ours and forgets it.
+vintra_env_drop() {
+  local gone=$1 pid kept=()
+  kill "$gone" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$gone" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$gone" 2>/dev/null || true
+  for pid in "${vintra_env_pids[@]}"; do [[ $pid == "$gone" ]] || kept+=("$pid"); done
+  vintra_env_pids=("${kept[@]}")
+}
 
-  # X server on the first free display, then openbox on it.
-  local n=90
-  while [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$vintra_env_dir/xvfb.log" 2>&1 &
-  vintra_env_pids+=($!)
-  export DISPLAY=":$n"
-  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-  openbox --sm-disable >"$vintra_env_dir/openbox.log" 2>&1 &
-  vintra_env_pids+=($!)
-  for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.1
+vintra_env_log() {
+  echo "test-env: $*" >&2
+}
+
+# Prints a file's last lines to stderr, indented, so a failed start explains itself.
+vintra_env_show() {
+  [[ -s $1 ]] && sed -e 's/^/    /' "$1" | tail -n 20 >&2
+  return 0
+}
+
+# Xvfb chooses a free display itself (-displayfd) and claims it atomically, so two runs started
+# at the same moment never end up sharing one server.
+vintra_env_start_x() {
+  local attempt log displayfile pid number=""
+  for attempt in 1 2 3; do
+    log="$vintra_env_dir/xvfb-$attempt.log"
+    displayfile="$vintra_env_dir/display-$attempt"
+    : >"$displayfile"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$displayfile" >"$log" 2>&1 &
+    pid=$!
+    vintra_env_pids+=("$pid")
+    for _ in $(seq 300); do
+      number=$(head -n 1 "$displayfile" 2>/dev/null | tr -dc 0-9)
+      [[ -n $number ]] && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [[ -n $number ]] && DISPLAY=":$number" xdpyinfo >/dev/null 2>&1; then
+      export DISPLAY=":$number"
+      vintra_env_log "Xvfb on $DISPLAY (pid $pid)"
+      return 0
+    fi
+    vintra_env_log "Xvfb did not start (attempt $attempt):"
+    vintra_env_show "$log"
+    vintra_env_drop "$pid"
   done
+  return 1
+}
 
-  # PulseAudio with a null sink; as root it warns and works.
+# True when a window manager has announced itself on the root window of $DISPLAY.
+vintra_env_wm_present() {
+  local check
+  check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null) || return 1
+  [[ $check == *"window id"* ]]
+}
+
+vintra_env_start_wm() {
+  local attempt log pid
+  for attempt in 1 2 3; do
+    log="$vintra_env_dir/openbox-$attempt.log"
+    openbox --sm-disable >"$log" 2>&1 &
+    pid=$!
+    vintra_env_pids+=("$pid")
+    for _ in $(seq 300); do
+      vintra_env_wm_present && break
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    # Ours must be the one managing: give it a moment and make sure it is still alive.
+    sleep 0.2
+    if vintra_env_wm_present && kill -0 "$pid" 2>/dev/null; then
+      vintra_env_log "openbox manages $DISPLAY (pid $pid)"
+      return 0
+    fi
+    vintra_env_log "openbox did not start (attempt $attempt):"
+    vintra_env_show "$log"
+    vintra_env_drop "$pid"
+  done
+  return 1
+}
+
+# PulseAudio with a null sink; as root it warns and works.
+vintra_env_start_pulse() {
   export XDG_RUNTIME_DIR="$vintra_env_dir/runtime"
-  mkdir -p "$XDG_RUNTIME_DIR"; chmod 700 "$XDG_RUNTIME_DIR"
-  export HOME_FOR_PULSE="$vintra_env_dir/home"
-  mkdir -p "$HOME_FOR_PULSE"
-  HOME="$HOME_FOR_PULSE" pulseaudio -D -n --exit-idle-time=-1 --log-target=file:"$vintra_env_dir/pulse.log" \
+  mkdir -p "$XDG_RUNTIME_DIR"
+  chmod 700 "$XDG_RUNTIME_DIR"
+  local home="$vintra_env_dir/pulse-home" pulse_pid=""
+  mkdir -p "$home"
+  HOME="$home" pulseaudio -D -n --exit-idle-time=-1 --log-target=file:"$vintra_env_dir/pulse.log" \
     --load=module-native-protocol-unix \
     --load="module-null-sink sink_name=nullsink" --load=module-always-sink 2>/dev/null || true
-  local pulse_pid=""
   for _ in $(seq 100); do
     pulse_pid=$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null || true)
     [[ -n $pulse_pid ]] && pactl info >/dev/null 2>&1 && break
@@ -57,7 +121,27 @@ vintra_env_start() {
     vintra_env_pids+=("$pulse_pid")
     export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
     export VINTRA_NULL_SINK=nullsink
+    vintra_env_log "PulseAudio with a null sink (pid $pulse_pid)"
   else
-    echo "test-env: PulseAudio did not start; real-audio tests will skip" >&2
+    vintra_env_log "PulseAudio did not start; real-audio tests will skip"
+    vintra_env_show "$vintra_env_dir/pulse.log"
   fi
+}
+
+vintra_env_start() {
+  vintra_env_dir=$(mktemp -d /tmp/vintra-env.XXXXXX)
+  chmod 700 "$vintra_env_dir"
+  trap vintra_env_stop EXIT
+
+  if ! vintra_env_start_x; then
+    vintra_env_log "no X server could be started"
+    return 1
+  fi
+  vintra_env_start_wm || vintra_env_log "no window manager: the tests that need one will fail"
+  vintra_env_start_pulse
+
+  # Whatever the programs under test remember (Qt's file dialog history, caches) stays in this
+  # run's folder, never in the user's own configuration.
+  export XDG_CONFIG_HOME="$vintra_env_dir/config" XDG_CACHE_HOME="$vintra_env_dir/cache"
+  mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME"
 }

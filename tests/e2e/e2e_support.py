@@ -44,6 +44,15 @@ def require_desktop():
     tools = [t for t in ("xdotool", "wmctrl", "xprop", "import", "parec", "pacat") if not shutil.which(t)]
     if tools:
         skip(f"missing tools: {' '.join(tools)} (scripts/setup.sh installs them)")
+    check(window_manager_present(),
+          f"no window manager runs on DISPLAY={os.environ['DISPLAY']}: keyboard focus and closing "
+          "through the frame need one (scripts/test-env.sh starts openbox)")
+
+
+def window_manager_present():
+    out = subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"],
+                         capture_output=True, text=True, timeout=10).stdout
+    return "window id" in out
 
 
 def run_main(body):

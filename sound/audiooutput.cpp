@@ -15,26 +15,47 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
 
-    // SDL itself honours SDL_AUDIODRIVER from the environment.
-    sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    device = openNew();
-    if (device == 0) {
-        if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = false;
-        alive = false;
-        spec.freq = 44100;
-        spec.channels = detail::kOutChannels;
-        spec.samples = Uint16(requestedFrames);
-    }
     idleSince = Clock::now();
     voices.reserve(16);
     toClose.reserve(8);
     wake = SDL_CreateSemaphore(0);
+    readyFuture = readyPromise.get_future().share();
     // SDL keeps per-thread data (its error text) for threads it did not create; these two must
-    // hand it back before they end.
-    service = std::thread([this] { serviceLoop(); SDL_TLSCleanup(); });
+    // hand it back before they end. Connecting to the sound server takes a few milliseconds,
+    // so the service thread does it while the window is still being built.
     closer = std::thread([this] { closerLoop(); SDL_TLSCleanup(); });
+    service = std::thread([this] {
+        startFirstDevice();
+        readyPromise.set_value();
+        serviceLoop();
+        SDL_TLSCleanup();
+    });
+}
+
+void AudioOutput::Impl::startFirstDevice()
+{
+    // SDL itself honours SDL_AUDIODRIVER from the environment.
+    sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    const SDL_AudioDeviceID id = openNew();
+    if (id == 0) {
+        if (sdlReady)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdlReady = false;
+        spec.freq = 44100;
+        spec.channels = detail::kOutChannels;
+        spec.samples = Uint16(requestedFrames);
+        std::lock_guard guard(mix);
+        alive = false;
+        return;
+    }
+    std::lock_guard guard(devMutex);
+    device = id;
+    idleSince = Clock::now();
+}
+
+void AudioOutput::Impl::waitReady() const
+{
+    readyFuture.wait();
 }
 
 AudioOutput::Impl::~Impl()
@@ -45,6 +66,7 @@ AudioOutput::Impl::~Impl()
 
 void AudioOutput::Impl::shutdown()
 {
+    waitReady();
     {
         std::lock_guard guard(mix);
         alive = false;
@@ -343,12 +365,14 @@ std::unique_ptr<SoundChannel> AudioOutput::createChannel()
 
 bool AudioOutput::isRunning() const
 {
+    d->waitReady();
     std::lock_guard guard(d->devMutex);
     return d->device != 0 && d->running;
 }
 
 bool AudioOutput::isDeviceOpen() const
 {
+    d->waitReady();
     {
         std::lock_guard guard(d->devMutex);
         if (d->device != 0)
@@ -360,23 +384,27 @@ bool AudioOutput::isDeviceOpen() const
 
 QString AudioOutput::driverName() const
 {
+    d->waitReady();
     std::lock_guard guard(d->devMutex);
     return d->driver;
 }
 
 bool AudioOutput::isSilentFallback() const
 {
+    d->waitReady();
     std::lock_guard guard(d->devMutex);
     return d->fallback;
 }
 
 int AudioOutput::sampleRate() const
 {
+    d->waitReady();
     return d->spec.freq;
 }
 
 int AudioOutput::bufferFrames() const
 {
+    d->waitReady();
     return d->spec.samples;
 }
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -112,6 +113,9 @@ struct AudioOutput::Impl {
     ~Impl();
     // Stops the threads and closes every device; safe to call twice.
     void shutdown();
+    // Returns once the service thread has set up the first device (or found there is none):
+    // from then on `spec` and `alive` have their values.
+    void waitReady() const;
 
     void lock() const { mix.lock(); }
     void unlock() const { mix.unlock(); }
@@ -126,7 +130,8 @@ struct AudioOutput::Impl {
     void serviceLoop();
     void closerLoop();
 
-    // On the service thread (or in the constructor), without devMutex: it may wait for the closer.
+    // On the service thread, without devMutex: they may wait for the closer.
+    void startFirstDevice();
     SDL_AudioDeviceID openNew();
     SDL_AudioDeviceID openOnCurrentDriver();
     // [devMutex] held.
@@ -153,7 +158,7 @@ struct AudioOutput::Impl {
     QString driver;
     bool fallback = false;
 
-    // The service thread's (the constructor's before it starts, shutdown()'s after it ends).
+    // The service thread's (shutdown()'s after it ends).
     bool sdlReady = false; // the audio subsystem is initialised
 
     // [closeMutex]
@@ -166,6 +171,8 @@ struct AudioOutput::Impl {
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
     std::atomic<bool> quitting{false};
+    std::promise<void> readyPromise;
+    std::shared_future<void> readyFuture;
     std::thread service;
     std::thread closer;
 };

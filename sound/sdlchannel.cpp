@@ -246,6 +246,7 @@ void SdlChannel::needOpen() const
 void SdlChannel::open()
 {
     close();
+    m_out->waitReady();
     m_out->lock();
     const bool alive = m_out->alive;
     m_out->unlock();

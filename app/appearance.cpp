@@ -1,4 +1,5 @@
 #include "app/appearance.h"
+#include "app/formfonts.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -85,11 +86,12 @@ QPalette vintraPalette()
 
 void loadBundledFonts()
 {
-    static const char *const files[] = {"/usr/share/wine/fonts/tahoma.ttf", "/usr/share/wine/fonts/tahomabd.ttf"};
-    for (const char *file : files) {
-        if (QFile::exists(QString::fromLatin1(file)))
-            QFontDatabase::addApplicationFont(QString::fromLatin1(file));
-    }
+    // The regular face only. The bold file of that package draws strokes hardly heavier than
+    // the regular ones (it is mostly wider), so bold captions would not read as bold; the
+    // weight Qt synthesises from the regular face does.
+    const QString regular = QStringLiteral("/usr/share/wine/fonts/tahoma.ttf");
+    if (QFile::exists(regular))
+        QFontDatabase::addApplicationFont(regular);
 }
 
 void applyAppearance(QApplication &app)
@@ -97,7 +99,7 @@ void applyAppearance(QApplication &app)
     loadBundledFonts();
     app.setStyle(new VintraStyle);
     app.setPalette(vintraPalette());
-    QFont font(QStringLiteral("Tahoma"));
+    QFont font(QString::fromLatin1(kFontFamily));
     font.setPixelSize(13);
     app.setFont(font);
     app.installEventFilter(new ToolTipTimer(&app));

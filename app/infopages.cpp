@@ -1,5 +1,6 @@
 #include "app/infopages.h"
 
+#include "app/formfonts.h"
 #include "app/links.h"
 #include "ui_descriptiontab.h"
 #include "ui_promopanel.h"
@@ -99,6 +100,8 @@ void InfoPages::setupOn(QWidget *sTabSheet2, QFrame *sPanel11)
     Ui::PromoPanel promoPanel;
     promoPanel.setupUi(sPanel11);
     sPanel11->resize(panelSize);
+    applyPixelFonts(sTabSheet2);
+    applyPixelFonts(sPanel11);
 
     Memo2 = descriptionTab.Memo2;
     BitBtn2 = descriptionTab.BitBtn2;

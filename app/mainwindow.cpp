@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "app/errorpath.h"
+#include "app/formfonts.h"
 #include "app/infopages.h"
 #include "app/placement.h"
 #include "settings/settingspaths.h"
@@ -49,13 +50,10 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), m_plan(*this)
 {
     Form1 = this;
-    // Start-up cost: every re-parenting of a widget under a style sheet re-polishes its whole
-    // subtree, and the form builder re-parents the window (flags) and each tab page. Hence the
-    // flags go first, and the form keeps its fonts and lights in a property that becomes the
-    // style sheet only once every control is in place, polishing each widget once.
+    // The flags go first: changing them later re-creates the native window.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     ui->setupUi(this);
-    setStyleSheet(property("formStyleSheet").toString());
+    app::applyPixelFonts(this);
     setFixedSize(736, 568);
 
     app::initInfoPagesResources();

@@ -1,6 +1,7 @@
 // The description tab and the promotion panel, built on a tab page and a panel the way the main
 // window holds them, and driven with real mouse and key events.
 
+#include "app/appearance.h"
 #include "app/infopages.h"
 #include "app/links.h"
 
@@ -67,9 +68,9 @@ private:
 
 void TestInfoPages::initTestCase()
 {
-    const QString fonts = QStringLiteral("/usr/share/wine/fonts/");
-    haveTahoma_ = QFontDatabase::addApplicationFont(fonts + "tahoma.ttf") >= 0
-                  && QFontDatabase::addApplicationFont(fonts + "tahomabd.ttf") >= 0;
+    // What the program registers at start-up.
+    app::loadBundledFonts();
+    haveTahoma_ = QFontDatabase::families().contains(QStringLiteral("Tahoma"));
 }
 
 void TestInfoPages::init()

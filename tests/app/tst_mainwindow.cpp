@@ -111,10 +111,12 @@ private slots:
     void fontsAndColours()
     {
         struct Expect { const char *name; int pixels; bool bold; };
-        const Expect expected[] = {{"Label1", 96, true},  {"sPanel4", 96, true},  {"sPanel5", 96, true},
+        const Expect expected[] = {{"sPanel3", 96, true}, {"Label1", 96, true},  {"sPanel4", 96, true},  {"sPanel5", 96, true},
                                    {"sLabel1", 27, false}, {"sLabel2", 21, false}, {"sLabel3", 21, false},
                                    {"sLabel4", 16, false}, {"sLabel8", 16, false}, {"sBitBtn1", 21, true},
-                                   {"sBitBtn2", 21, true}, {"podg_m", 13, false}, {"sound", 13, false}};
+                                   {"sBitBtn2", 21, true}, {"podg_m", 13, false}, {"sound", 13, false},
+                                   // the settings tab's two section headings, inside the window
+                                   {"sLabel13", 13, true}, {"sLabel14", 13, true}};
         for (const Expect &e : expected) {
             QWidget *w = child(window.get(), e.name);
             w->ensurePolished();

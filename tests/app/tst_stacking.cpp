@@ -72,14 +72,14 @@ private slots:
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const WId id = window.winId();
-        QTRY_VERIFY_WITH_TIMEOUT(above(id), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(above(id), 10000);
         QTest::qWait(300); // let the window manager settle the frame
         const QRect before = frameOnScreen(id);
         const QRect geometry = window.geometry();
 
         auto *onTop = child<QCheckBox>(&window, "sCheckBox1");
         onTop->setChecked(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!above(id), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!above(id), 10000);
         QCOMPARE(window.winId(), id);
         QVERIFY(window.isVisible());
         QTest::qWait(200);
@@ -87,7 +87,7 @@ private slots:
         QCOMPARE(window.geometry(), geometry);
 
         onTop->setChecked(true);
-        QTRY_VERIFY_WITH_TIMEOUT(above(id), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(above(id), 10000);
         QCOMPARE(window.winId(), id);
         QTest::qWait(200);
         QCOMPARE(frameOnScreen(id), before);
@@ -113,7 +113,7 @@ private slots:
         QRect desktop;
         for (QScreen *screen : QGuiApplication::screens())
             desktop |= screen->geometry();
-        QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry().size() != window.size(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry().size() != window.size(), 10000);
         QTest::qWait(400);
         const QRect frame = frameOnScreen(window.winId());
         QCOMPARE(window.frameGeometry().topLeft(), app::firstPlacement(desktop, window.frameGeometry().size()));

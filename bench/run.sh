@@ -50,10 +50,7 @@ pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
-  done
+  for pid in "${pids[@]}"; do vintra_env_reap "$pid"; done
   rm -rf "$work"
   vintra_env_stop
 }

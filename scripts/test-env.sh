@@ -7,14 +7,19 @@
 vintra_env_pids=()
 vintra_env_dir=""
 
+# Gives a process we asked to stop five seconds to go, then kills it.
+vintra_env_reap() {
+  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null || true
+}
+
 vintra_env_stop() {
   local pid
   for pid in "${vintra_env_pids[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
   for pid in "${vintra_env_pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null || true
+    vintra_env_reap "$pid"
   done
   vintra_env_pids=()
   [[ -n $vintra_env_dir ]] && rm -rf "$vintra_env_dir"
@@ -25,8 +30,7 @@ vintra_env_stop() {
 vintra_env_drop() {
   local gone=$1 pid kept=()
   kill "$gone" 2>/dev/null || true
-  for _ in $(seq 50); do kill -0 "$gone" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$gone" 2>/dev/null || true
+  vintra_env_reap "$gone"
   for pid in "${vintra_env_pids[@]}"; do [[ $pid == "$gone" ]] || kept+=("$pid"); done
   vintra_env_pids=("${kept[@]}")
 }

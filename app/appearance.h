@@ -10,11 +10,15 @@ namespace app {
 inline constexpr int kToolTipDelayMs = 500;
 inline constexpr int kToolTipDurationMs = 2500;
 
-// Registers Tahoma from Debian's fonts-wine when it is there (fontconfig does not index that
-// folder); elsewhere the family falls back to the system's sans-serif font.
-void loadBundledFonts();
+// Debian's fonts-wine puts its Tahoma here, a folder fontconfig does not index.
+inline constexpr char kTahomaFile[] = "/usr/share/wine/fonts/tahoma.ttf";
 
-// Fusion with our palette, tooltip timing and the window font.
-void applyAppearance(QApplication &app);
+// Registers Tahoma from `tahomaFile` when it is there; elsewhere the regular texts fall back to
+// DejaVu Sans Condensed (app/formfonts.h).
+void loadBundledFonts(const char *tahomaFile = kTahomaFile);
+
+// Fusion with our palette, panel frames, real bold faces, tooltip timing and the window font.
+// Tests pass another Tahoma file (or none) to see the window without it.
+void applyAppearance(QApplication &app, const char *tahomaFile = kTahomaFile);
 
 } // namespace app

@@ -70,6 +70,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     m_soundTab->setupOn(ui->sTabSheet3);
     m_infoPages = new app::InfoPages(app::runHandler, this);
     m_infoPages->setupOn(ui->sTabSheet2, ui->sPanel11);
+    app::fitTexts(this);
 
     m_sequencer = std::make_unique<workout::Sequencer>(
         *this, m_plan, m_cues, [this] { sound::PrepareCues(m_cues, pathFieldTexts(), sound_dir); });

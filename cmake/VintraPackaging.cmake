@@ -26,10 +26,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), "
     "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), qt6-qpa-plugins, "
-    "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0)")
-# Tahoma for the layout (fonts-wine carries a compatible face), and Qt's Russian texts for its
-# dialogs and menus.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, qt6-translations-l10n")
+    "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0), "
+    # The layout is made for Tahoma (fonts-wine carries a compatible face); bold text is set in
+    # DejaVu Sans Condensed Bold.
+    "fonts-wine, fonts-dejavu-core")
+# Qt's Russian texts for its dialogs and menus.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
   libsdl2-dev libsndfile1-dev
-  fonts-wine
+  fonts-wine fonts-dejavu-core
   # tests: X server, window manager, sound server, inspection tools
   xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
   # sound generation and measuring

@@ -1,6 +1,7 @@
 // The main window as the user meets it: layout, plan fields, key filter, error box, stacking.
 
 #include "app/mainwindow.h"
+#include "app/formfonts.h"
 #include "app/placement.h"
 #include "windowtestutil.h"
 
@@ -122,7 +123,8 @@ private slots:
             w->ensurePolished();
             QVERIFY2(w->font().pixelSize() == e.pixels, e.name);
             QVERIFY2(w->font().bold() == e.bold, e.name);
-            QCOMPARE(w->font().family(), "Tahoma");
+            // Regular texts are Tahoma; bold ones take the real bold face.
+            QCOMPARE(w->font().family(), e.bold ? app::kBoldFamily : "Tahoma");
         }
         // The lights' exact colours, read back from what is painted.
         const struct { const char *name; QColor colour; } lights[] = {

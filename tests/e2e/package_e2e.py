@@ -51,7 +51,9 @@ def check_control(deb):
     depends = [d.strip().split(" ")[0] for d in fields.get("Depends", "").split(",")]
     for package in RUNTIME_PACKAGES:
         check(package in depends, f"Depends lacks {package}: {fields.get('Depends')}")
-    check("fonts-wine" in fields.get("Recommends", ""), "fonts-wine is not recommended")
+    # The layout's faces: Tahoma for the texts, DejaVu Sans Condensed Bold for bold ones.
+    for font in ("fonts-wine", "fonts-dejavu-core"):
+        check(font in depends, f"Depends lacks {font}: {fields.get('Depends')}")
 
 
 def png_size(path):

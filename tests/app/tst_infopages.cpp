@@ -139,7 +139,13 @@ void TestInfoPages::descriptionTextFollowsItsOutline()
     QCOMPARE(paragraphs.size(), 18);
     QVERIFY(paragraphs[0].startsWith(QStringLiteral("Винтра")));
     QCOMPARE(paragraphs[10], QStringLiteral("Общие рекомендации по тренировкам"));
-    QVERIFY(paragraphs[15].contains(QStringLiteral("(220 − 30) · (0.7–0.8) = 133–152")));
+    // The worked example writes its decimals with commas, as Russian does.
+    QVERIFY(paragraphs[15].contains(QStringLiteral("(220 − 30) · (0,7–0,8) = 133–152")));
+    QVERIFY(paragraphs[2].startsWith(QStringLiteral("Кроме того, Винтра")));
+    // Every paragraph ends a sentence, and the note for everybody is one too.
+    for (const QString &paragraph : paragraphs.mid(0, 10) + paragraphs.mid(11))
+        QVERIFY2(paragraph.endsWith(QLatin1Char('.')) || paragraph.endsWith(QLatin1Char('!')), qPrintable(paragraph));
+    QVERIFY(paragraphs[16].contains(QStringLiteral(". Всем без исключения важно помнить: при резкой боли")));
     // The paragraphs about the plan fields come in the order of the fields on the timer tab.
     const QStringList fields{QStringLiteral("Подготовка"), QStringLiteral("Работа"), QStringLiteral("Отдых"),
                              QStringLiteral("Раунды"), QStringLiteral("Циклы")};

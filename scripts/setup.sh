@@ -10,7 +10,7 @@ packages=(
   libsdl2-dev libsndfile1-dev
   fonts-wine fonts-dejavu-core
   # tests: X server, window manager, sound server, inspection tools
-  xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
+  xvfb xauth x11-xserver-utils openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
   # sound generation and measuring
   sox libsox-fmt-mp3 lame
   # fuzzing and sanitizers

@@ -191,7 +191,8 @@ private slots:
     {
         grabWindow();
         const int band = std::max(1, int(std::ceil(scale)));
-        for (const char *name : {"sPanel1", "sPanel2", "sPanel4", "sPanel5", "sPanel6", "sPanel7", "sPanel8",
+        // sPanel3 is the idle display: its edge keeps the figures from floating while no light is on.
+        for (const char *name : {"sPanel1", "sPanel2", "sPanel3", "sPanel4", "sPanel5", "sPanel6", "sPanel7", "sPanel8",
                                  "sPanel9", "sPanel10", "sPanel11"}) {
             const QRectF device = deviceRect(w(name));
             const int left = int(std::ceil(device.left() - 0.01)), top = int(std::ceil(device.top() - 0.01));
@@ -218,6 +219,20 @@ private slots:
             QVERIFY2(edgeShows(false, left, 1), qPrintable(QStringLiteral("%1 left").arg(name)));
             QVERIFY2(edgeShows(false, right, -1), qPrintable(QStringLiteral("%1 right").arg(name)));
         }
+    }
+
+    // A light covers the display's edge with its own black outline and exact colour.
+    void lightsStayExact()
+    {
+        QWidget *green = w("green");
+        green->show();
+        grabWindow();
+        const QRect device = deviceRect(green).toAlignedRect();
+        const QPoint inner = device.topLeft() + QPoint(device.width() / 10, device.height() / 10);
+        QCOMPARE(QColor(shot.pixel(inner)), QColor(128, 255, 0));
+        const QPoint corner = device.topLeft() + QPoint(int(std::ceil(scale)) / 2, int(std::ceil(scale)) / 2);
+        QCOMPARE(QColor(shot.pixel(corner)), QColor(Qt::black));
+        green->hide();
     }
 
     // Every text fits the rectangle it is shown in, by the window's own font metrics.

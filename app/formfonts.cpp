@@ -10,11 +10,6 @@
 
 namespace app {
 
-namespace {
-
-
-} // namespace
-
 QFont layoutFont(int pixels, bool bold)
 {
     QFont font;
@@ -38,9 +33,9 @@ QFont withRealBold(const QFont &font)
 
 namespace {
 
-// Narrows `widget`'s font until `texts` fit `room` pixels. The layout's rectangles were made for
-// Tahoma as Windows sets it; another rasteriser, a scaled screen or the fallback face may draw a
-// text a few pixels wider, and a cut letter reads worse than a slightly narrower one.
+// Narrows `widget`'s font until `texts` fit `room` pixels. The layout's rectangles are tight
+// around its texts; FreeType's advances, a scaled screen or the fallback face may make a text a
+// pixel or three wider, and a cut letter reads worse than a slightly narrower one.
 void fitToRoom(QWidget *widget, const QStringList &texts, int room)
 {
     QFont font = widget->font();
@@ -51,7 +46,9 @@ void fitToRoom(QWidget *widget, const QStringList &texts, int room)
             width = std::max(width, metrics.horizontalAdvance(text));
         return width;
     };
-    for (int stretch = 98; stretch >= 80 && widest() > room; stretch -= 2)
+    // Stretches count from the normal width; the fallback face is semi-condensed (87) already,
+    // so for it the steps down to 87 widen and only those below narrow.
+    for (int stretch = 98; stretch >= 70 && widest() > room; stretch -= 2)
         font.setStretch(stretch);
     if (font != widget->font())
         widget->setFont(font);

@@ -289,6 +289,12 @@ private slots:
             check(metrics.height() <= label->height() + 1, qPrintable(label->text()));
         }
         pages->setCurrentIndex(0);
+        QStringList narrowed;
+        for (QWidget *widget : window->findChildren<QWidget *>())
+            if (widget->font().stretch() != QFont::AnyStretch && widget->font().stretch() != QFont::Unstretched &&
+                !widget->objectName().isEmpty() && !widget->objectName().startsWith(QLatin1String("qt_")))
+                narrowed << QStringLiteral("%1 %2 %").arg(widget->objectName()).arg(widget->font().stretch());
+        qInfo("narrowed to fit: %s", qPrintable(narrowed.join(QStringLiteral(", "))));
         QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
     }
 

@@ -1,4 +1,5 @@
 #include "app/appearance.h"
+#include "app/inhibitor.h"
 #include "app/mainwindow.h"
 #include "sound/audiooutput.h"
 
@@ -23,6 +24,8 @@ int main(int argc, char **argv)
     TForm1 window([&audio] { return audio.createChannel(); });
     window.showFirstTime();
     application.exec();
+    // A release sent as the window closed still reaches the desktop.
+    window.inhibitor().settle(1000);
     // The command line is ignored and the program always ends with 0.
     return 0;
 }

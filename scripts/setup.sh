@@ -11,6 +11,8 @@ packages=(
   fonts-wine
   # tests: X server, window manager, sound server, inspection tools
   xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
+  # tests: a session bus with stand-ins of the desktop's services; Wayland with XWayland
+  dbus-daemon python3-dbus python3-gi weston xwayland qt6-wayland
   # sound generation and measuring
   sox libsox-fmt-mp3 lame
   # fuzzing and sanitizers

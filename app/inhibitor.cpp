@@ -1,5 +1,7 @@
 #include "app/inhibitor.h"
 
+#include "app/xscreensaver.h"
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
@@ -63,6 +65,10 @@ void Inhibitor::setHeld(bool held)
     if (held == m_wanted)
         return;
     m_wanted = held;
+    if (held != m_xSuspended) {
+        suspendXScreenSaver(held);
+        m_xSuspended = held;
+    }
     if (held) {
         // A request still on its way is kept when it is answered; no second one is needed.
         if (m_held == Service::None && !m_requesting && connectBus())

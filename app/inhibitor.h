@@ -7,7 +7,7 @@
 // freedesktop screen saver, then the GNOME session manager; the first that answers holds it.
 // Every call is asynchronous, so a slow or hung bus never stalls the window. Without a session
 // bus, or with none of the services, nothing happens and nothing is reported: the workout runs
-// as it would anyway.
+// as it would anyway. On X11 the X server's own screen saver is suspended as well.
 
 #include <QDBusConnection>
 #include <QObject>
@@ -60,6 +60,7 @@ private:
 
     std::unique_ptr<QDBusConnection> m_bus;
     bool m_busTried = false;
+    bool m_xSuspended = false;
     bool m_wanted = false;
     bool m_requesting = false;
     Service m_held = Service::None;

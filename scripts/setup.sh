@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
-  libsdl2-dev libsndfile1-dev
+  libsdl2-dev libsndfile1-dev libxss-dev
   fonts-wine
   # tests: X server, window manager, sound server, inspection tools
   xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils

@@ -2,7 +2,10 @@
 freedesktop screen saver and the GNOME session manager. Owns the names asked for on the session
 bus and writes one line per call to the log, then prints "ready".
 
-    inhibit_standin.py --own portal,screensaver,gnome --log calls.txt [--delay 1.5]
+    inhibit_standin.py --own portal,screensaver,gnome --log calls.txt [--delay 1.5] [--client :1.42]
+
+--client writes down only the calls of that connection: other programs on the same bus (other
+tests' windows) may ask too, and are answered without a line.
 
 --delay holds every Inhibit answer back that many seconds, for the races of a quick stop.
 Lines: "portal Inhibit <flags> <reason> -> <handle>", "portal Close <handle>",
@@ -25,7 +28,9 @@ log = None
 counter = itertools.count(1)
 
 
-def record(line):
+def record(sender, line):
+    if args.client and sender != args.client:
+        return
     log.write(line + "\n")
     log.flush()
 
@@ -42,9 +47,10 @@ class Request(dbus.service.Object):
         super().__init__(bus, path)
         self.path = path
 
-    @dbus.service.method("org.freedesktop.portal.Request", in_signature="", out_signature="")
-    def Close(self):
-        record(f"portal Close {self.path}")
+    @dbus.service.method("org.freedesktop.portal.Request", in_signature="", out_signature="",
+                         sender_keyword="sender")
+    def Close(self, sender=None):
+        record(sender, f"portal Close {self.path}")
         self.remove_from_connection()
 
 
@@ -55,11 +61,11 @@ class Portal(dbus.service.Object):
         self.requests = []
 
     @dbus.service.method("org.freedesktop.portal.Inhibit", in_signature="sua{sv}", out_signature="o",
-                         async_callbacks=("reply", "error"))
-    def Inhibit(self, window, flags, options, reply, error):
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def Inhibit(self, window, flags, options, reply, error, sender=None):
         path = f"/org/freedesktop/portal/desktop/request/standin/t{next(counter)}"
         self.requests.append(Request(self.bus, path))
-        record(f"portal Inhibit {int(flags)} {options.get('reason', '')} -> {path}")
+        record(sender, f"portal Inhibit {int(flags)} {options.get('reason', '')} -> {path}")
         answer_later(reply, dbus.ObjectPath(path))
 
 
@@ -68,15 +74,15 @@ class ScreenSaver(dbus.service.Object):
         super().__init__(bus, "/org/freedesktop/ScreenSaver")
 
     @dbus.service.method("org.freedesktop.ScreenSaver", in_signature="ss", out_signature="u",
-                         async_callbacks=("reply", "error"))
-    def Inhibit(self, app, reason, reply, error):
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def Inhibit(self, app, reason, reply, error, sender=None):
         cookie = next(counter)
-        record(f"screensaver Inhibit {app} {reason} -> {cookie}")
+        record(sender, f"screensaver Inhibit {app} {reason} -> {cookie}")
         answer_later(reply, dbus.UInt32(cookie))
 
-    @dbus.service.method("org.freedesktop.ScreenSaver", in_signature="u", out_signature="")
-    def UnInhibit(self, cookie):
-        record(f"screensaver UnInhibit {int(cookie)}")
+    @dbus.service.method("org.freedesktop.ScreenSaver", in_signature="u", out_signature="", sender_keyword="sender")
+    def UnInhibit(self, cookie, sender=None):
+        record(sender, f"screensaver UnInhibit {int(cookie)}")
 
 
 class GnomeSession(dbus.service.Object):
@@ -84,15 +90,15 @@ class GnomeSession(dbus.service.Object):
         super().__init__(bus, "/org/gnome/SessionManager")
 
     @dbus.service.method("org.gnome.SessionManager", in_signature="susu", out_signature="u",
-                         async_callbacks=("reply", "error"))
-    def Inhibit(self, app, xid, reason, flags, reply, error):
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def Inhibit(self, app, xid, reason, flags, reply, error, sender=None):
         cookie = next(counter)
-        record(f"gnome Inhibit {app} {int(xid)} {reason} {int(flags)} -> {cookie}")
+        record(sender, f"gnome Inhibit {app} {int(xid)} {reason} {int(flags)} -> {cookie}")
         answer_later(reply, dbus.UInt32(cookie))
 
-    @dbus.service.method("org.gnome.SessionManager", in_signature="u", out_signature="")
-    def Uninhibit(self, cookie):
-        record(f"gnome Uninhibit {int(cookie)}")
+    @dbus.service.method("org.gnome.SessionManager", in_signature="u", out_signature="", sender_keyword="sender")
+    def Uninhibit(self, cookie, sender=None):
+        record(sender, f"gnome Uninhibit {int(cookie)}")
 
 
 SERVICES = {
@@ -108,6 +114,7 @@ def main():
     parser.add_argument("--own", default="")
     parser.add_argument("--log", required=True)
     parser.add_argument("--delay", type=float, default=0.0)
+    parser.add_argument("--client", default="")
     args = parser.parse_args()
     log = open(args.log, "a", encoding="utf-8")
 

@@ -24,7 +24,8 @@ namespace {
 
 const QString kReason = QStringLiteral("Идёт тренировка");
 
-// The stand-in service, stopped by its PID when the case ends, also when it fails.
+// The stand-in service, stopped by its PID when the case ends, also when it fails. It writes
+// down only this test's calls: other tests' windows on the same bus may ask it too.
 class StandIn {
 public:
     explicit StandIn(const QString &dir) : m_log(dir + QStringLiteral("/calls.txt")) {}
@@ -40,7 +41,8 @@ public:
         // Debian's own interpreter, which has python3-dbus and python3-gi.
         m_process.start(QStringLiteral("/usr/bin/python3"),
                         {script, QStringLiteral("--own"), services.join(QLatin1Char(',')), QStringLiteral("--log"),
-                         m_log, QStringLiteral("--delay"), QString::number(delaySeconds)});
+                         m_log, QStringLiteral("--delay"), QString::number(delaySeconds), QStringLiteral("--client"),
+                         QDBusConnection::sessionBus().baseService()});
         if (!m_process.waitForStarted(10000))
             return false;
         QElapsedTimer waited;

@@ -8,6 +8,7 @@
 #include <QDBusPendingReply>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QThread>
 #include <QTimer>
 #include <QVariantMap>
 
@@ -40,9 +41,21 @@ Inhibitor::Service nextService(Inhibitor::Service service)
 
 } // namespace
 
-Inhibitor::Inhibitor(QObject *parent) : QObject(parent) {}
+Inhibitor::Inhibitor(QObject *parent) : QObject(parent)
+{
+    // Qt keeps one session bus connection per process; once made here, the window's own use of
+    // it finds it ready.
+    m_connecting = QThread::create([] { QDBusConnection::sessionBus(); });
+    m_connecting->start();
+}
 
-Inhibitor::~Inhibitor() = default;
+Inhibitor::~Inhibitor()
+{
+    // A bus that hangs must not hold up the program's end: the thread is then left to the
+    // process's exit.
+    if (m_connecting->wait(1000))
+        delete m_connecting;
+}
 
 QString Inhibitor::reason()
 {

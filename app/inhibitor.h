@@ -15,6 +15,7 @@
 #include <memory>
 
 class QDBusPendingCallWatcher;
+class QThread;
 
 namespace app {
 
@@ -25,7 +26,8 @@ public:
     // Which service holds the inhibition, in the order they are asked.
     enum class Service { None, Portal, ScreenSaver, GnomeSession };
 
-    // Uses the session bus, connected at the first hold.
+    // Uses the session bus. The connection is made at once on a helper thread, so that the
+    // first START does not wait for it.
     explicit Inhibitor(QObject *parent = nullptr);
     ~Inhibitor() override;
 
@@ -58,6 +60,7 @@ private:
     void track(QDBusPendingCallWatcher *watcher);
     bool connectBus();
 
+    QThread *m_connecting = nullptr;
     std::unique_ptr<QDBusConnection> m_bus;
     bool m_busTried = false;
     bool m_xSuspended = false;

@@ -1,4 +1,6 @@
 #include "app/appearance.h"
+#include "app/desktopsession.h"
+#include "app/inhibitor.h"
 #include "app/mainwindow.h"
 #include "sound/audiooutput.h"
 
@@ -8,7 +10,10 @@
 
 int main(int argc, char **argv)
 {
+    // Decided before the application object exists: it loads the platform as it is constructed.
+    app::choosePlatform();
     QApplication application(argc, argv);
+    app::forgetPlatformChoice();
     // Lets the desktop match the window to the menu entry (vintra.desktop).
     QGuiApplication::setDesktopFileName(QStringLiteral("vintra"));
     app::applyAppearance(application);
@@ -21,8 +26,11 @@ int main(int argc, char **argv)
     // Declared before the window, so every channel is gone before the output closes.
     sound::AudioOutput audio;
     TForm1 window([&audio] { return audio.createChannel(); });
+    app::closeOnTermination(window);
     window.showFirstTime();
     application.exec();
+    // A release sent as the window closed still reaches the desktop.
+    window.inhibitor().settle(1000);
     // The command line is ignored and the program always ends with 0.
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "app/errorpath.h"
 #include "app/formfonts.h"
 #include "app/infopages.h"
+#include "app/inhibitor.h"
 #include "app/placement.h"
 #include "settings/settingspaths.h"
 #include "sound/soundtab.h"
@@ -71,6 +72,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     m_infoPages = new app::InfoPages(app::runHandler, this);
     m_infoPages->setupOn(ui->sTabSheet2, ui->sPanel11);
     app::fitTexts(this);
+    m_inhibitor = new app::Inhibitor(this);
 
     m_sequencer = std::make_unique<workout::Sequencer>(
         *this, m_plan, m_cues, [this] { sound::PrepareCues(m_cues, pathFieldTexts(), sound_dir); });
@@ -270,7 +272,13 @@ std::array<QString, 6> TForm1::pathFieldTexts() const
 }
 
 QString TForm1::startCaption() const { return ui->sBitBtn1->text(); }
-void TForm1::setStartCaption(const QString &text) { ui->sBitBtn1->setText(text); }
+// The caption tells whether a workout runs, from START until any stop, paused or not; the
+// screen is kept on for exactly that time.
+void TForm1::setStartCaption(const QString &text)
+{
+    ui->sBitBtn1->setText(text);
+    m_inhibitor->setHeld(text == workout::texts::stop);
+}
 QString TForm1::pauseCaption() const { return ui->sBitBtn2->text(); }
 void TForm1::setPauseCaption(const QString &text) { ui->sBitBtn2->setText(text); }
 void TForm1::setPauseVisible(bool visible) { ui->sBitBtn2->setVisible(visible); }
@@ -375,6 +383,10 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
-    if (!app::runHandler([this] { FormClose(); }))
+    if (!app::runHandler([this] { FormClose(); })) {
         event->ignore();
+        return;
+    }
+    // The window goes, and with it any workout it ran.
+    m_inhibitor->setHeld(false);
 }

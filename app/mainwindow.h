@@ -22,6 +22,7 @@ class SoundTab;
 }
 namespace app {
 class InfoPages;
+class Inhibitor;
 }
 class QComboBox;
 class QLineEdit;
@@ -60,6 +61,8 @@ public:
     workout::Sequencer &sequencer() { return *m_sequencer; }
     sound::SoundTab &soundTab() { return *m_soundTab; }
     app::InfoPages &infoPages() { return *m_infoPages; }
+    // Keeps the screen on while a workout runs.
+    app::Inhibitor &inhibitor() { return *m_inhibitor; }
 
     // The folders fixed while the window is created.
     QString appdata_dir;
@@ -106,6 +109,7 @@ private:
     workout::Plan m_plan;
     std::unique_ptr<sound::SoundTab> m_soundTab;
     app::InfoPages *m_infoPages = nullptr;
+    app::Inhibitor *m_inhibitor = nullptr;
     sound::CueChannels m_cues;
     std::unique_ptr<workout::Sequencer> m_sequencer;
     settings::SettingsFile m_lineBuffer;

@@ -25,7 +25,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # decoder with it.
 string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), "
-    "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), qt6-qpa-plugins, "
+    "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), "
+    "qt6-qpa-plugins, libx11-6, libxss1, "
     "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0), "
     # The layout is made for Tahoma (fonts-wine carries a compatible face); bold text is set in
     # DejaVu Sans Condensed Bold.

@@ -7,10 +7,12 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
-  libsdl2-dev libsndfile1-dev
+  libsdl2-dev libsndfile1-dev libxss-dev
   fonts-wine fonts-dejavu-core
   # tests: X server, window manager, sound server, inspection tools
   xvfb xauth x11-xserver-utils openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
+  # tests: a session bus with stand-ins of the desktop's services; Wayland with XWayland
+  dbus-daemon python3-dbus python3-gi weston xwayland qt6-wayland
   # sound generation and measuring
   sox libsox-fmt-mp3 lame
   # fuzzing and sanitizers

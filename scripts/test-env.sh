@@ -1,8 +1,9 @@
 # Sourced by the test and bench scripts: starts an X server with a window manager and a sound
 # server with a null sink for this shell, and stops them (by PID) when the shell exits.
 #   source scripts/test-env.sh; vintra_env_start
-# Exports DISPLAY, XDG_RUNTIME_DIR, XDG_CONFIG_HOME, XDG_CACHE_HOME, PULSE_SERVER and
-# VINTRA_NULL_SINK. Several runs on one machine at once each get their own servers.
+# Exports DISPLAY, XDG_RUNTIME_DIR, XDG_CONFIG_HOME, XDG_CACHE_HOME, PULSE_SERVER,
+# VINTRA_NULL_SINK and DBUS_SESSION_BUS_ADDRESS. Several runs on one machine at once each get
+# their own servers.
 
 vintra_env_pids=()
 vintra_env_dir=""
@@ -132,6 +133,48 @@ vintra_env_start_pulse() {
   fi
 }
 
+# A session bus of our own, as a desktop session has; tests register stand-in services on it.
+# WAYLAND_DISPLAY is never exported here: with Qt's Wayland plugin installed, every test would
+# then run on Wayland instead of the X server above.
+# Its own configuration lists no service folders, so no desktop service installed on the machine
+# (a portal, a screen saver) is ever started on it by activation.
+vintra_env_start_dbus() {
+  local addressfile="$vintra_env_dir/dbus-address" config="$vintra_env_dir/dbus.conf" address="" pid
+  cat >"$config" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$vintra_env_dir</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+  : >"$addressfile"
+  dbus-daemon --config-file="$config" --nofork --nopidfile --print-address=3 3>"$addressfile" \
+    >"$vintra_env_dir/dbus.log" 2>&1 &
+  pid=$!
+  vintra_env_pids+=("$pid")
+  for _ in $(seq 100); do
+    address=$(head -n 1 "$addressfile" 2>/dev/null)
+    [[ -n $address ]] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [[ -n $address ]]; then
+    export DBUS_SESSION_BUS_ADDRESS="$address"
+    vintra_env_log "session bus (pid $pid)"
+  else
+    vintra_env_log "no session bus could be started; the tests that need one will skip"
+    vintra_env_show "$vintra_env_dir/dbus.log"
+    vintra_env_drop "$pid"
+  fi
+}
+
 vintra_env_start() {
   vintra_env_dir=$(mktemp -d /tmp/vintra-env.XXXXXX)
   chmod 700 "$vintra_env_dir"
@@ -143,6 +186,7 @@ vintra_env_start() {
   fi
   vintra_env_start_wm || vintra_env_log "no window manager: the tests that need one will fail"
   vintra_env_start_pulse
+  vintra_env_start_dbus
 
   # Whatever the programs under test remember (Qt's file dialog history, caches) stays in this
   # run's folder, never in the user's own configuration.

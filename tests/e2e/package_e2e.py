@@ -21,7 +21,7 @@ from e2e_support import check  # noqa: E402
 
 ICON_SIZES = (16, 24, 32, 48, 128, 256)
 RUNTIME_PACKAGES = ("libqt6widgets6", "libqt6gui6", "libqt6core6", "qt6-qpa-plugins", "libsndfile1",
-                    "libsdl2-2.0-0")
+                    "libsdl2-2.0-0", "libqt6dbus6", "libxss1")
 
 
 def run(*args, **kwargs):

@@ -225,12 +225,10 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     }
     if (id == 0) {
         fixDefaultSpecLocked();
-        if (!soundLost) {
-            // Not an error for the user: the voices go on in silence, and the connector keeps
-            // looking for a device.
-            soundLost = true;
-            say(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
-        }
+        // Not an error for the user: the voices go on in silence, and the connector keeps
+        // looking for a device.
+        soundLost = true;
+        sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
         return;
     }
     if (shutDown) {
@@ -241,19 +239,19 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     running = false;
     idleSince = Clock::now();
     driver = driverNow;
-    if (soundLost) {
-        soundLost = false;
-        say(QStringLiteral("audio device is back (%1)").arg(driver));
-    }
+    soundLost = false;
     bool playing = false;
     {
         std::lock_guard voicesGuard(mix);
         playing = anyPlayingLocked();
     }
     if (playing) {
+        // Sound is back once this device has asked for some: the service thread tells.
         SDL_PauseAudioDevice(device, 0);
         running = true;
         runningSince = Clock::now();
+    } else {
+        sayBackLocked();
     }
     requestService(); // to watch the new device
 }
@@ -313,12 +311,28 @@ void AudioOutput::Impl::deviceLostLocked(const char *why)
 {
     retireLocked();
     lostDevice = true;
-    if (!soundLost) {
-        soundLost = true;
-        say(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
-                .arg(QString::fromLatin1(why)));
-    }
+    soundLost = true;
+    sayLostLocked(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
+                      .arg(QString::fromLatin1(why)));
     connectWake.notify_all();
+}
+
+// One line when sound goes, one when it is back: a device that opens and at once turns out
+// dead again (a server still starting) is not worth two more.
+void AudioOutput::Impl::sayLostLocked(const QString &line)
+{
+    if (saidLost)
+        return;
+    saidLost = true;
+    say(line);
+}
+
+void AudioOutput::Impl::sayBackLocked()
+{
+    if (!saidLost)
+        return;
+    saidLost = false;
+    say(QStringLiteral("audio device is back (%1)").arg(driver));
 }
 
 bool AudioOutput::Impl::waitForClosed()
@@ -508,6 +522,8 @@ void AudioOutput::Impl::serviceLoop()
                     deviceLostLocked("it stopped");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");
+                else if (running && heardAt > runningSince)
+                    sayBackLocked();
             }
         }
         {

@@ -121,8 +121,10 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     // How long the callback may stay away before the service thread moves the voices on.
     static constexpr std::chrono::milliseconds kStall{200};
-    // A running device whose callback stays away this long is taken for lost.
-    static constexpr std::chrono::milliseconds kLostAfter{700};
+    // A running device whose callback stays away this long is taken for lost: a driver that
+    // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
+    // started PulseAudio can pause for most of a second, so less would replace good devices.
+    static constexpr std::chrono::milliseconds kLostAfter{2000};
     // How often the connector tries again while there is no device to be had.
     static constexpr std::chrono::milliseconds kRetry{1000};
     // The longest a channel's open waits for the first device to tell the server's rate.
@@ -163,6 +165,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
     void deviceLostLocked(const char *why);
+    void sayLostLocked(const QString &line);
+    void sayBackLocked();
     // [mix] held: moves the playing voices on by the time no callback has covered.
     void advanceSilentlyLocked(Clock::time_point now, std::vector<float> &scratch);
     bool anyPlayingLocked() const;
@@ -190,7 +194,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     Clock::time_point runningSince;
     bool openWanted = false; // a voice plays and there is no device
     bool lostDevice = false; // the device was retired as lost; start SDL's audio anew
-    bool soundLost = false;  // no device could be had (said once on stderr)
+    bool soundLost = false;  // no device could be had, or the last one was lost
+    bool saidLost = false;   // stderr has said so, and not yet that sound is back
     bool firstDone = false;  // the connector's first attempt is over
     Clock::time_point lastAttempt;
     Clock::time_point idleSince;

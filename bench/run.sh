@@ -24,7 +24,7 @@ done
 build=build-bench
 [[ -f $build/build.ninja ]] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVINTRA_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 vintra vintra_default_sounds bare_window first_paint cue_latency >/dev/null
+ninja -C "$build" -j2 vintra vintra_default_sounds bare_window first_paint cue_latency sound_faults >/dev/null
 vintra=$PWD/$build/bin/vintra
 bare=$PWD/$build/bench/bare_window
 probe=$PWD/$build/bench/first_paint
@@ -41,6 +41,13 @@ read -r cue_median cue_max < <(awk '$1 == "median" {m = $2} $1 == "max" {x = $2}
 cue_cases=$(sed -nE 's/^ +([a-z][a-z ,]*[a-z]) +(-?[0-9.]+) ms +(-?[0-9.]+) ms +(-?[0-9.]+) ms +(-?[0-9.]+) ms.*/\1|\2|\4/p' \
   <<<"$cue_out")
 [[ -n $cue_median ]] || { echo "$cue_out" >&2; log "cannot read the cue-latency summary"; exit 1; }
+
+# Sound server faults: a PulseAudio server of its own that it stops, kills and restarts.
+log "sound server faults (bench/sound-faults.sh)"
+faults_out=$(bash bench/sound-faults.sh "$build" 5 2>&1) || { echo "$faults_out" >&2; exit 1; }
+# "<what>  <median> ms median, <max> ms max ..." -> "what|median|max"
+fault_rows=$(sed -nE 's/^ +([A-Za-z][^0-9]*[a-z]) +(-?[0-9.]+) ms median, +(-?[0-9.]+) ms max.*/\1|\2|\3/p' \
+  <<<"$faults_out")
 
 source scripts/test-env.sh
 vintra_env_start
@@ -226,6 +233,9 @@ EOF
 while IFS='|' read -r name med max; do
   if [[ -n $name ]]; then echo "| Cue latency, $name: median / max | $med / $max ms | | |"; fi
 done <<<"$cue_cases"
+while IFS='|' read -r name med max; do
+  if [[ -n $name ]]; then echo "| ${name% }: median / max of 5 | $med / $max ms | | |"; fi
+done <<<"$fault_rows"
 cat <<EOF
 | Default workout, Start cue -> Over cue, real time | $drift | 250.000 s +- 0.020 s | $drift_ok |
 EOF

@@ -8,6 +8,16 @@
 
 namespace sound {
 
+namespace {
+
+void say(const QString &line)
+{
+    std::fprintf(stderr, "vintra: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+} // namespace
+
 AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
 {
@@ -15,47 +25,68 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
 
-    idleSince = Clock::now();
+    idleSince = lastAttempt = lastCallback = advancedTo = Clock::now();
     voices.reserve(16);
     toClose.reserve(8);
     wake = SDL_CreateSemaphore(0);
-    readyFuture = readyPromise.get_future().share();
-    // SDL keeps per-thread data (its error text) for threads it did not create; these two must
-    // hand it back before they end. Connecting to the sound server takes a few milliseconds,
-    // so the service thread does it while the window is still being built.
-    closer = std::thread([this] { closerLoop(); SDL_TLSCleanup(); });
-    service = std::thread([this] {
-        startFirstDevice();
-        readyPromise.set_value();
-        serviceLoop();
+}
+
+void AudioOutput::Impl::start()
+{
+    // SDL keeps per-thread data (its error text) for threads it did not create; these must hand
+    // it back before they end. Each holds the Impl, so one still waiting for a stopped server
+    // when the output goes away finds it intact when the server answers.
+    auto self = shared_from_this();
+    closer = std::thread([self] {
+        self->closerLoop();
+        SDL_TLSCleanup();
+        std::lock_guard guard(self->lifeMutex);
+        self->closerEnded = true;
+        self->lifeChanged.notify_all();
+    });
+    // Connecting to the sound server takes a few milliseconds, so the connector does it while
+    // the window is still being built.
+    connector = std::thread([self] {
+        self->connectorLoop();
+        SDL_TLSCleanup();
+        std::lock_guard guard(self->lifeMutex);
+        self->connectorEnded = true;
+        self->lifeChanged.notify_all();
+    });
+    service = std::thread([self] {
+        self->serviceLoop();
         SDL_TLSCleanup();
     });
 }
 
-void AudioOutput::Impl::startFirstDevice()
+void AudioOutput::Impl::waitReady(std::chrono::milliseconds limit) const
 {
-    // SDL itself honours SDL_AUDIODRIVER from the environment.
-    sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    const SDL_AudioDeviceID id = openNew();
-    if (id == 0) {
-        if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = false;
-        spec.freq = 44100;
-        spec.channels = detail::kOutChannels;
-        spec.samples = Uint16(requestedFrames);
-        std::lock_guard guard(mix);
-        alive = false;
-        return;
-    }
-    std::lock_guard guard(devMutex);
-    device = id;
-    idleSince = Clock::now();
+    std::unique_lock guard(devMutex);
+    readyChanged.wait_for(guard, limit, [this] { return firstDone || shutDown; });
 }
 
-void AudioOutput::Impl::waitReady() const
+void AudioOutput::Impl::fixDefaultSpecLocked()
 {
-    readyFuture.wait();
+    if (specKnown)
+        return;
+    spec = SDL_AudioSpec{};
+    spec.freq = 44100;
+    spec.format = AUDIO_F32SYS;
+    spec.channels = detail::kOutChannels;
+    spec.samples = Uint16(requestedFrames);
+    specKnown = true;
+    specFixed.notify_all();
+}
+
+SDL_AudioSpec AudioOutput::Impl::voiceSpec()
+{
+    std::unique_lock guard(devMutex);
+    // The first device normally tells the server's rate long before the first channel opens;
+    // with a server that does not answer, the voices take a default and the device converts.
+    if (!specKnown)
+        specFixed.wait_for(guard, kRateWait, [this] { return specKnown; });
+    fixDefaultSpecLocked();
+    return spec;
 }
 
 AudioOutput::Impl::~Impl()
@@ -66,7 +97,8 @@ AudioOutput::Impl::~Impl()
 
 void AudioOutput::Impl::shutdown()
 {
-    waitReady();
+    if (shutdownStarted.exchange(true))
+        return;
     {
         std::lock_guard guard(mix);
         alive = false;
@@ -77,10 +109,26 @@ void AudioOutput::Impl::shutdown()
         std::lock_guard guard(devMutex);
         shutDown = true;
     }
+    connectWake.notify_all();
+    readyChanged.notify_all();
     quitting = true;
     SDL_SemPost(wake);
     if (service.joinable())
-        service.join();
+        service.join(); // it never waits for the server
+
+    // A connector or closer that waits for a stopped server may wait for ever; the program
+    // must still end.
+    const auto waitFor = [this](bool &ended) {
+        std::unique_lock guard(lifeMutex);
+        return lifeChanged.wait_for(guard, std::chrono::seconds(2), [&ended] { return ended; });
+    };
+    bool connectorGone = waitFor(connectorEnded);
+    if (connector.joinable()) {
+        if (connectorGone)
+            connector.join();
+        else
+            connector.detach();
+    }
     {
         std::lock_guard guard(devMutex);
         if (device != 0)
@@ -91,9 +139,14 @@ void AudioOutput::Impl::shutdown()
         closerQuit = true;
     }
     closed.notify_all();
-    if (closer.joinable())
-        closer.join(); // it closes everything it was given before it stops
-    if (sdlReady) {
+    const bool closerGone = waitFor(closerEnded); // it closes everything it was given first
+    if (closer.joinable()) {
+        if (closerGone)
+            closer.join();
+        else
+            closer.detach();
+    }
+    if (connectorGone && closerGone && sdlReady) {
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         sdlReady = false;
     }
@@ -103,73 +156,183 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
 {
     // The first device sets the rate: keep the server's when it differs, because each channel
     // resamples its own sound anyway and a second conversion inside SDL would only add latency.
-    // Later devices must keep that rate, since the voices hold samples made for it.
-    const bool first = spec.freq == 0;
-    SDL_AudioSpec want{};
-    want.freq = first ? 44100 : spec.freq;
-    want.format = AUDIO_F32SYS;
-    want.channels = detail::kOutChannels;
-    want.samples = Uint16(requestedFrames);
-    want.callback = &Impl::callback;
-    want.userdata = this;
-    SDL_AudioSpec obtained{};
-    const SDL_AudioDeviceID id =
-        SDL_OpenAudioDevice(nullptr, 0, &want, &obtained, first ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
-    if (id != 0 && first)
-        spec = obtained;
-    return id;
+    // Later devices must keep that rate, since the voices hold samples made for it. A channel
+    // may have fixed a default rate while this open waited for the server: then the device
+    // just opened is the wrong one, and the next open asks for the voices' rate.
+    for (int round = 0; round < 2; ++round) {
+        bool first = false;
+        SDL_AudioSpec want{};
+        {
+            std::lock_guard guard(devMutex);
+            first = !specKnown;
+            want.freq = first ? 44100 : spec.freq;
+        }
+        want.format = AUDIO_F32SYS;
+        want.channels = detail::kOutChannels;
+        want.samples = Uint16(requestedFrames);
+        want.callback = &Impl::callback;
+        want.userdata = this;
+        SDL_AudioSpec obtained{};
+        const SDL_AudioDeviceID id =
+            SDL_OpenAudioDevice(nullptr, 0, &want, &obtained, first ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
+        if (id == 0 || !first)
+            return id;
+        std::lock_guard guard(devMutex);
+        if (!specKnown) {
+            spec = obtained;
+            specKnown = true;
+            specFixed.notify_all();
+            return id;
+        }
+        if (obtained.freq == spec.freq)
+            return id;
+        handToCloserLocked(id);
+    }
+    return 0;
 }
 
-SDL_AudioDeviceID AudioOutput::Impl::openNew()
+// One try at a device, on the connector. restartSubsystem: start SDL's audio anew first, which
+// is the only way to reach a server that has died and come back.
+void AudioOutput::Impl::attempt(bool restartSubsystem)
 {
+    // SDL itself honours SDL_AUDIODRIVER from the environment.
+    if (restartSubsystem || !sdlReady) {
+        waitForClosed(); // no device of the old driver may outlive it
+        if (sdlReady)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    }
     SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
     // Drivers without a real server (dummy, and some others) have room for one device only; the
     // old one may still be closing. Waiting is then unavoidable, and short on those drivers.
     if (id == 0 && sdlReady && waitForClosed())
         id = openOnCurrentDriver();
-    bool fellBack = false;
-    {
-        std::lock_guard guard(devMutex);
-        fellBack = fallback;
-    }
-    if (id == 0 && !fellBack) {
-        // No sound server or card (or it went away): play into SDL's dummy driver, which keeps
-        // real time, so positions still advance and sounds still end. Say so once; it is not
-        // an error.
-        const QString reason = QString::fromUtf8(SDL_GetError());
-        waitForClosed();
+    // The server may have gone and come back while no device was open.
+    if (id == 0 && !restartSubsystem) {
         if (sdlReady)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
         sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-        if (sdlReady)
-            id = openOnCurrentDriver();
-        std::fprintf(stderr, "vintra: no audio device (%s); sounds will play silently\n",
-                     reason.toLocal8Bit().constData());
-        std::fflush(stderr);
-        std::lock_guard guard(devMutex);
-        fallback = true;
+        id = sdlReady ? openOnCurrentDriver() : 0;
     }
-    if (id != 0) {
-        std::lock_guard guard(devMutex);
-        driver = QString::fromUtf8(SDL_GetCurrentAudioDriver());
+    const QString reason = QString::fromUtf8(SDL_GetError());
+    const QString driverNow = sdlReady ? QString::fromUtf8(SDL_GetCurrentAudioDriver()) : QString();
+
+    std::lock_guard guard(devMutex);
+    lastAttempt = Clock::now();
+    if (!firstDone) {
+        firstDone = true;
+        readyChanged.notify_all();
     }
-    return id;
+    if (id == 0) {
+        fixDefaultSpecLocked();
+        // Not an error for the user: the voices go on in silence, and the connector keeps
+        // looking for a device.
+        soundLost = true;
+        sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
+        return;
+    }
+    if (shutDown) {
+        handToCloserLocked(id);
+        return;
+    }
+    device = id;
+    running = false;
+    idleSince = Clock::now();
+    driver = driverNow;
+    soundLost = false;
+    bool playing = false;
+    {
+        std::lock_guard voicesGuard(mix);
+        playing = anyPlayingLocked();
+    }
+    if (playing) {
+        // Sound is back once this device has asked for some: the service thread tells.
+        SDL_PauseAudioDevice(device, 0);
+        running = true;
+        runningSince = Clock::now();
+    } else {
+        sayBackLocked();
+    }
+    requestService(); // to watch the new device
+}
+
+void AudioOutput::Impl::connectorLoop()
+{
+    attempt(false);
+    std::unique_lock guard(devMutex);
+    for (;;) {
+        const auto due = [this] { return soundLost && Clock::now() - lastAttempt >= kRetry; };
+        const auto wanted = [&] {
+            return shutDown || lostDevice || (openWanted && device == 0 && !soundLost) || due();
+        };
+        if (soundLost)
+            connectWake.wait_until(guard, lastAttempt + kRetry, wanted);
+        else
+            connectWake.wait(guard, wanted);
+        if (shutDown)
+            return;
+        if (!wanted())
+            continue;
+        const bool restart = lostDevice || soundLost;
+        lostDevice = false;
+        openWanted = false;
+        if (device != 0) {
+            // A retry found a device there already (the output was idle and one opened).
+            if (!restart)
+                continue;
+            retireLocked();
+        }
+        guard.unlock();
+        attempt(restart);
+        guard.lock();
+    }
+}
+
+void AudioOutput::Impl::handToCloserLocked(SDL_AudioDeviceID id)
+{
+    {
+        std::lock_guard guard(closeMutex);
+        toClose.push_back(id);
+        ++closing;
+    }
+    closed.notify_all();
 }
 
 void AudioOutput::Impl::retireLocked()
 {
-    // The device is paused (or about to be closed with the output): its callback no longer
-    // runs, and SDL pauses it again under its own lock before closing.
-    {
-        std::lock_guard guard(closeMutex);
-        toClose.push_back(device);
-        ++closing;
-    }
-    closed.notify_all();
+    // The device is paused, lost or about to be closed with the output: SDL pauses it again
+    // under its own lock before closing.
+    handToCloserLocked(device);
     device = 0;
     running = false;
+}
+
+void AudioOutput::Impl::deviceLostLocked(const char *why)
+{
+    retireLocked();
+    lostDevice = true;
+    soundLost = true;
+    sayLostLocked(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
+                      .arg(QString::fromLatin1(why)));
+    connectWake.notify_all();
+}
+
+// One line when sound goes, one when it is back: a device that opens and at once turns out
+// dead again (a server still starting) is not worth two more.
+void AudioOutput::Impl::sayLostLocked(const QString &line)
+{
+    if (saidLost)
+        return;
+    saidLost = true;
+    say(line);
+}
+
+void AudioOutput::Impl::sayBackLocked()
+{
+    if (!saidLost)
+        return;
+    saidLost = false;
+    say(QStringLiteral("audio device is back (%1)").arg(driver));
 }
 
 bool AudioOutput::Impl::waitForClosed()
@@ -204,17 +367,33 @@ void AudioOutput::Impl::ensureRunning()
         std::lock_guard guard(devMutex);
         if (shutDown)
             return;
+        if (device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
+            deviceLostLocked("it stopped");
         if (device != 0) {
-            // Resuming takes SDL's device lock only, which the callback holds for microseconds.
             if (!running) {
                 SDL_PauseAudioDevice(device, 0);
                 running = true;
+                runningSince = Clock::now();
             }
             return;
         }
         openWanted = true;
     }
-    requestService();
+    connectWake.notify_all();
+    requestService(); // the voices move on in silence until a device runs
+}
+
+bool AudioOutput::Impl::anyPlayingLocked() const
+{
+    return std::any_of(voices.begin(), voices.end(),
+                       [](const auto &v) { return v->state == detail::Voice::State::Playing; });
+}
+
+void AudioOutput::Impl::startVoiceLocked(detail::Voice &voice)
+{
+    if (!anyPlayingLocked())
+        lastCallback = advancedTo = Clock::now();
+    voice.state = detail::Voice::State::Playing;
 }
 
 void AudioOutput::Impl::addVoice(std::shared_ptr<detail::Voice> voice)
@@ -253,6 +432,7 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
     bool wantRefill = false;
     {
         std::lock_guard guard(self->mix);
+        self->lastCallback = self->advancedTo = Clock::now();
         for (const auto &voice : self->voices) {
             if (voice->state != detail::Voice::State::Playing)
                 continue;
@@ -267,25 +447,57 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
         self->requestService();
 }
 
+void AudioOutput::Impl::advanceSilentlyLocked(Clock::time_point now, std::vector<float> &scratch)
+{
+    if (now - lastCallback < kStall || !anyPlayingLocked())
+        return;
+    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - advancedTo).count();
+    qint64 frames = gap * spec.freq / 1000000;
+    if (frames <= 0)
+        return;
+    // Whole frames only, so no time is lost to rounding from one step to the next.
+    advancedTo += std::chrono::microseconds(frames * 1000000 / spec.freq);
+    const qint64 chunk = qint64(scratch.size()) / detail::kOutChannels;
+    while (frames > 0) {
+        const int n = int(std::min(frames, chunk));
+        for (const auto &voice : voices)
+            if (voice->state == detail::Voice::State::Playing)
+                voice->mixInto(scratch.data(), n);
+        frames -= n;
+    }
+}
+
 // Decode-ahead for streaming voices; pausing the device once nothing plays (a running callback
 // costs CPU even when it only produces silence), and closing it after a while of that (a paused
-// SDL device still writes silence to the server).
+// SDL device still writes silence to the server); watching the device, and standing in for it
+// while no callback runs.
 void AudioOutput::Impl::serviceLoop()
 {
     std::vector<std::shared_ptr<detail::Voice>> streams;
     streams.reserve(16);
-    auto anyPlaying = [this] {
-        std::lock_guard guard(mix);
-        return std::any_of(voices.begin(), voices.end(),
-                           [](const auto &v) { return v->state == detail::Voice::State::Playing; });
-    };
+    std::vector<float> scratch(size_t(4096) * detail::kOutChannels);
     for (;;) {
+        bool playing = false;
+        Clock::time_point heardAt;
+        {
+            std::lock_guard guard(mix);
+            playing = anyPlayingLocked();
+            heardAt = lastCallback;
+        }
         Sint32 waitMs = -1;
         {
             std::lock_guard guard(devMutex);
-            if (device != 0 && !running) {
+            if (playing) {
+                // Short steps while standing in for a missing callback, so the voices move
+                // smoothly and a ring never runs dry; otherwise often enough to notice a lost
+                // device in time.
+                const bool standingIn = device == 0 || !running || Clock::now() - heardAt >= kStall;
+                waitMs = standingIn ? 20 : 100;
+            } else if (device != 0 && !running) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
-                waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60000));
+                waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
+            } else if (device != 0) {
+                waitMs = 100;
             }
         }
         if (waitMs < 0)
@@ -296,34 +508,27 @@ void AudioOutput::Impl::serviceLoop()
             return;
         serviceRequested = false;
 
-        // A device first: a cue is waiting for it.
-        bool open = false;
         {
             std::lock_guard guard(devMutex);
-            open = device == 0 && openWanted;
-            openWanted = false;
-        }
-        if (open) {
-            const SDL_AudioDeviceID id = openNew();
-            std::lock_guard guard(devMutex);
-            device = id;
-            running = false;
-            idleSince = Clock::now();
-            if (id == 0) {
-                // Not even the dummy driver: a sound that cannot be heard ends at once instead
-                // of reading as playing for ever.
-                std::lock_guard voicesGuard(mix);
-                for (const auto &voice : voices)
-                    if (voice->state == detail::Voice::State::Playing)
-                        voice->state = detail::Voice::State::Idle;
-            } else if (anyPlaying()) {
-                SDL_PauseAudioDevice(device, 0);
-                running = true;
+            if (device != 0) {
+                bool stillPlaying = false;
+                {
+                    std::lock_guard voicesGuard(mix);
+                    stillPlaying = anyPlayingLocked();
+                    heardAt = lastCallback;
+                }
+                const bool stale = running && Clock::now() - std::max(heardAt, runningSince) > kLostAfter;
+                if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
+                    deviceLostLocked("it stopped");
+                else if (stale && stillPlaying)
+                    deviceLostLocked("it stopped asking for sound");
+                else if (running && heardAt > runningSince)
+                    sayBackLocked();
             }
         }
-
         {
             std::lock_guard guard(mix);
+            advanceSilentlyLocked(Clock::now(), scratch);
             for (const auto &voice : voices)
                 if (voice->streaming)
                     streams.push_back(voice);
@@ -335,7 +540,12 @@ void AudioOutput::Impl::serviceLoop()
         // A play that sets a voice playing after the check below waits for devMutex in
         // ensureRunning() and resumes the device, or asks for a new one, after this.
         std::lock_guard guard(devMutex);
-        if (device == 0 || anyPlaying())
+        bool nowPlaying = false;
+        {
+            std::lock_guard voicesGuard(mix);
+            nowPlaying = anyPlayingLocked();
+        }
+        if (device == 0 || nowPlaying)
             continue;
         if (running) {
             SDL_PauseAudioDevice(device, 1);
@@ -350,6 +560,7 @@ void AudioOutput::Impl::serviceLoop()
 AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs)
     : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs))
 {
+    d->start();
 }
 
 AudioOutput::~AudioOutput()
@@ -393,19 +604,19 @@ bool AudioOutput::isSilentFallback() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->fallback;
+    return d->soundLost;
 }
 
 int AudioOutput::sampleRate() const
 {
     d->waitReady();
-    return d->spec.freq;
+    return d->voiceSpec().freq;
 }
 
 int AudioOutput::bufferFrames() const
 {
     d->waitReady();
-    return d->spec.samples;
+    return d->voiceSpec().samples;
 }
 
 } // namespace sound

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -27,8 +26,9 @@ inline constexpr int kOutChannels = 2; // the mixer always works in interleaved 
 // Fields marked [mix] are shared with the audio callback and guarded by the output's mixer lock
 // (AudioOutput::Impl::mix, which the callback holds while it runs). It is our own mutex rather
 // than SDL's device lock because the device comes and goes while voices stay. Fields marked [dec]
-// belong to the decoder of a streaming voice and are guarded by decodeMutex; the decode-ahead
-// work runs on the output's service thread or, for a seek, on the caller's thread.
+// belong to the decoder of a streaming voice and are guarded by decodeMutex, which is taken
+// before [mix], never inside it; the decode-ahead work runs on the output's service thread or,
+// for a seek or the first second, on the caller's thread.
 struct Voice {
     enum class State { Idle, Playing, Paused };
 
@@ -94,33 +94,59 @@ private:
 namespace sound {
 
 // Threads and locks:
-//  - the caller's (GUI) thread opens channels and plays them; a play resumes a paused device
-//    at once, or asks the service thread for a new one;
-//  - SDL's audio thread runs the callback, which mixes the playing voices under `mix`;
-//  - the service thread opens devices (a millisecond or two, more on a busy machine, and a wait
-//    for the old device on drivers that allow only one), decodes ahead for streaming voices,
-//    pauses the device once nothing plays and, after closeAfter more of that, hands it to the
-//    closer. It alone changes `device`, `sdlReady` and `spec`;
-//  - the closer thread closes old devices. That can take seconds (SDL waits for the server to
-//    ask for more data), and nobody should wait for it.
-// Lock order: devMutex, then SDL's device lock, then mix; closeMutex is only ever taken last.
+//  - the caller's (GUI) thread opens channels and plays them. It never waits for the sound
+//    server: a play resumes a paused device at once, or asks the connector for a new one, and
+//    nothing it calls into SDL can block on the server (pausing and resuming take SDL's device
+//    lock only, which the callback holds for microseconds);
+//  - SDL's audio thread (the driver's own, on PipeWire) runs the callback, which mixes the
+//    playing voices under `mix`;
+//  - the connector does everything that may wait for the server, without a time limit when the
+//    server is stopped: starting SDL's audio subsystem, opening devices, and starting it anew
+//    after a device was lost (SDL does not reconnect a driver whose server died). While no
+//    device can be had it tries again every kRetry;
+//  - the service thread decodes ahead for streaming voices, pauses the device once nothing
+//    plays and, after closeAfter more of that, hands it to the closer. It watches the device:
+//    one that SDL reports gone, or whose callback has not run for kLostAfter while it should,
+//    is retired and the connector told to replace it. While no callback runs (no device yet,
+//    a stopped server) it advances the playing voices in real time itself, so positions move
+//    and sounds end as if they were heard;
+//  - the closer closes old devices. That can take seconds, or as long as a stopped server
+//    stays stopped, and nobody waits for it but the connector.
+// Lock order: devMutex, then SDL's device lock, then mix. A voice's decodeMutex is taken before
+// mix and never with devMutex held. closeMutex and lifeMutex are only ever taken last.
 // Never call into SDL's device functions with `mix` held: the callback holds SDL's device lock
-// while it waits for `mix`.
-struct AudioOutput::Impl {
+// while it waits for `mix`. Never hold devMutex across a call that may wait for the server.
+struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     using Clock = std::chrono::steady_clock;
+
+    // How long the callback may stay away before the service thread moves the voices on.
+    static constexpr std::chrono::milliseconds kStall{200};
+    // A running device whose callback stays away this long is taken for lost: a driver that
+    // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
+    // started PulseAudio can pause for most of a second, so less would replace good devices.
+    static constexpr std::chrono::milliseconds kLostAfter{2000};
+    // How often the connector tries again while there is no device to be had.
+    static constexpr std::chrono::milliseconds kRetry{1000};
+    // The longest a channel's open waits for the first device to tell the server's rate.
+    static constexpr std::chrono::milliseconds kRateWait{15};
 
     Impl(int bufferFrames, int closeAfterIdleMs);
     ~Impl();
-    // Stops the threads and closes every device; safe to call twice.
+    // Starts the threads; each keeps the Impl alive while it runs.
+    void start();
+    // Stops the threads and closes every device; safe to call twice. It waits a bounded time for
+    // a connector or closer stuck on a stopped server and then leaves them to finish alone.
     void shutdown();
-    // Returns once the service thread has set up the first device (or found there is none):
-    // from then on `spec` and `alive` have their values.
-    void waitReady() const;
+    // Returns once the connector has made its first attempt at a device (or after `limit`).
+    void waitReady(std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+    // The format voices are made for: the first device's, or a fixed default when none has
+    // opened within kRateWait. Called by a channel's open on the GUI thread.
+    SDL_AudioSpec voiceSpec();
 
-    void lock() const { mix.lock(); }
-    void unlock() const { mix.unlock(); }
     // Called after a voice was set playing: unpauses the device, or has one opened.
     void ensureRunning();
+    // [mix] held. Sets a voice playing; when it is the only one, the stall clock starts now.
+    void startVoiceLocked(detail::Voice &voice);
 
     void addVoice(std::shared_ptr<detail::Voice> voice);
     void removeVoice(const detail::Voice *voice);
@@ -128,37 +154,55 @@ struct AudioOutput::Impl {
 
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
+    void connectorLoop();
     void closerLoop();
 
-    // On the service thread, without devMutex: they may wait for the closer.
-    void startFirstDevice();
-    SDL_AudioDeviceID openNew();
+    // On the connector, without devMutex: they may wait for the server and for the closer.
+    void attempt(bool restartSubsystem);
     SDL_AudioDeviceID openOnCurrentDriver();
     // [devMutex] held.
     void retireLocked();
+    void handToCloserLocked(SDL_AudioDeviceID id);
+    void fixDefaultSpecLocked();
+    void deviceLostLocked(const char *why);
+    void sayLostLocked(const QString &line);
+    void sayBackLocked();
+    // [mix] held: moves the playing voices on by the time no callback has covered.
+    void advanceSilentlyLocked(Clock::time_point now, std::vector<float> &scratch);
+    bool anyPlayingLocked() const;
     // Waits until the closer has closed every device handed to it; true when there were some.
     bool waitForClosed();
 
-    SDL_AudioSpec spec{}; // fixed once the first device is open
     int requestedFrames = 512;
     std::chrono::milliseconds closeAfter{3000};
 
     // [mix]
     mutable std::mutex mix;
     std::vector<std::shared_ptr<detail::Voice>> voices;
-    bool alive = true; // channels may open and play; false once shut down or without any device
+    bool alive = true; // channels may open and play; false once shut down
+    Clock::time_point lastCallback; // the callback last ran, or a voice started alone
+    Clock::time_point advancedTo;   // the voices have been moved on up to here
 
     // [devMutex]
     mutable std::mutex devMutex;
+    std::condition_variable connectWake; // the connector waits on it
+    std::condition_variable specFixed;
+    SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
+    bool specKnown = false;
     SDL_AudioDeviceID device = 0;
     bool running = false;    // device unpaused
+    Clock::time_point runningSince;
     bool openWanted = false; // a voice plays and there is no device
+    bool lostDevice = false; // the device was retired as lost; start SDL's audio anew
+    bool soundLost = false;  // no device could be had, or the last one was lost
+    bool saidLost = false;   // stderr has said so, and not yet that sound is back
+    bool firstDone = false;  // the connector's first attempt is over
+    Clock::time_point lastAttempt;
     Clock::time_point idleSince;
     bool shutDown = false;
     QString driver;
-    bool fallback = false;
 
-    // The service thread's (shutdown()'s after it ends).
+    // The connector's (shutdown()'s after it ends).
     bool sdlReady = false; // the audio subsystem is initialised
 
     // [closeMutex]
@@ -168,12 +212,19 @@ struct AudioOutput::Impl {
     int closing = 0; // handed to the closer and not yet closed
     bool closerQuit = false;
 
+    // [lifeMutex]
+    std::mutex lifeMutex;
+    std::condition_variable lifeChanged;
+    bool connectorEnded = false;
+    bool closerEnded = false;
+
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
     std::atomic<bool> quitting{false};
-    std::promise<void> readyPromise;
-    std::shared_future<void> readyFuture;
+    std::atomic<bool> shutdownStarted{false};
+    mutable std::condition_variable readyChanged; // with devMutex, on firstDone
     std::thread service;
+    std::thread connector;
     std::thread closer;
 };
 

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <mutex>
 
 namespace sound {
 
@@ -246,14 +247,13 @@ void SdlChannel::needOpen() const
 void SdlChannel::open()
 {
     close();
-    m_out->waitReady();
-    m_out->lock();
-    const bool alive = m_out->alive;
-    m_out->unlock();
-    if (!alive)
-        throw MediaError(QStringLiteral("No audio output"));
+    {
+        std::lock_guard guard(m_out->mix);
+        if (!m_out->alive)
+            throw MediaError(QStringLiteral("No audio output"));
+    }
     auto voice = std::make_shared<Voice>();
-    voice->load(QFile::encodeName(m_fileName), m_out->spec, m_out->mix);
+    voice->load(QFile::encodeName(m_fileName), m_out->voiceSpec(), m_out->mix);
     m_out->addVoice(voice);
     m_voice = std::move(voice);
 }
@@ -271,20 +271,24 @@ void SdlChannel::play()
     needOpen();
     Voice &v = *m_voice;
     if (v.streaming) {
-        m_out->lock();
-        const bool rewind = v.state != Voice::State::Playing && v.positionLocked() == v.fileLength;
-        m_out->unlock();
+        bool rewind = false;
+        {
+            std::lock_guard guard(m_out->mix);
+            rewind = v.state != Voice::State::Playing && v.positionLocked() == v.fileLength;
+        }
         if (rewind)
             v.seekStream(m_out->mix, 0);
     }
-    m_out->lock();
-    const bool start = m_out->alive && v.state != Voice::State::Playing;
-    if (start) {
-        if (!v.streaming && v.positionLocked() == v.fileLength)
-            v.setWholePositionLocked(0);
-        v.state = Voice::State::Playing;
+    bool start = false;
+    {
+        std::lock_guard guard(m_out->mix);
+        start = m_out->alive && v.state != Voice::State::Playing;
+        if (start) {
+            if (!v.streaming && v.positionLocked() == v.fileLength)
+                v.setWholePositionLocked(0);
+            m_out->startVoiceLocked(v);
+        }
     }
-    m_out->unlock();
     // The voice is already set playing: a device that opens now starts with it, at its position.
     if (start)
         m_out->ensureRunning();
@@ -293,23 +297,23 @@ void SdlChannel::play()
 void SdlChannel::stop()
 {
     needOpen();
-    m_out->lock();
+    std::lock_guard guard(m_out->mix);
     m_voice->state = Voice::State::Idle;
-    m_out->unlock();
 }
 
 void SdlChannel::pause()
 {
     needOpen();
-    m_out->lock();
     bool resume = false;
-    if (m_voice->state == Voice::State::Playing) {
-        m_voice->state = Voice::State::Paused;
-    } else if (m_voice->state == Voice::State::Paused && m_out->alive) {
-        m_voice->state = Voice::State::Playing;
-        resume = true;
+    {
+        std::lock_guard guard(m_out->mix);
+        if (m_voice->state == Voice::State::Playing) {
+            m_voice->state = Voice::State::Paused;
+        } else if (m_voice->state == Voice::State::Paused && m_out->alive) {
+            m_out->startVoiceLocked(*m_voice);
+            resume = true;
+        }
     }
-    m_out->unlock();
     if (resume)
         m_out->ensureRunning();
 }
@@ -323,18 +327,19 @@ void SdlChannel::setPosition(qint64 frame)
         v.seekStream(m_out->mix, frame);
         return;
     }
-    m_out->lock();
+    std::lock_guard guard(m_out->mix);
     v.setWholePositionLocked(frame);
-    m_out->unlock();
 }
 
 TMPModes SdlChannel::mode() const
 {
     if (!m_voice)
         return TMPModes::mpNotReady;
-    m_out->lock();
-    const Voice::State state = m_voice->state;
-    m_out->unlock();
+    Voice::State state = Voice::State::Idle;
+    {
+        std::lock_guard guard(m_out->mix);
+        state = m_voice->state;
+    }
     switch (state) {
     case Voice::State::Playing:
         return TMPModes::mpPlaying;
@@ -350,10 +355,8 @@ qint64 SdlChannel::position() const
 {
     if (!m_voice)
         return 0;
-    m_out->lock();
-    const qint64 p = m_voice->positionLocked();
-    m_out->unlock();
-    return p;
+    std::lock_guard guard(m_out->mix);
+    return m_voice->positionLocked();
 }
 
 qint64 SdlChannel::length() const

@@ -381,7 +381,7 @@ private slots:
         const bool silent = out->isSilentFallback();
         const QByteArray said = err.finish();
         QVERIFY(silent);
-        QCOMPARE(out->driverName(), QStringLiteral("dummy"));
+        QVERIFY(out->driverName().isEmpty()); // no device, so no driver in use
         QCOMPARE(said.count('\n'), 1);
         QVERIFY2(said.contains("silent"), said.constData());
         // Sounds still take their time and end.

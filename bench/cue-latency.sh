@@ -8,6 +8,7 @@
 #                        [close after idle, ms (default: the program's)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh build test
 build=${1:-build}
 plays=${2:-20}
 [[ -f $build/build.ninja ]] || cmake -S . -B "$build" -G Ninja >/dev/null

@@ -9,6 +9,7 @@
 # and PulseAudio null sink (scripts/test-env.sh); user settings are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh build test media
 
 quick=0
 runs=10

@@ -272,12 +272,13 @@ class MonitorRecorder:
     sink running: an idle null sink hands nothing to its monitor, which would squeeze the pauses
     between cues out of the recording."""
 
-    def __init__(self, processes, sink, path):
+    def __init__(self, processes, sink, path, env=None):
+        """env: the environment of the recorder, to reach another server than PULSE_SERVER."""
         self.path = path
         pcm = ["--format=s16le", f"--rate={RATE}", "--channels=2", "--latency-msec=10", "--raw"]
         with open("/dev/zero", "rb") as zero:
-            self._silence = processes.start(["pacat", "--playback", "-d", sink] + pcm, stdin=zero)
-        self._recorder = processes.start(["parec", "-d", sink + ".monitor"] + pcm + [path])
+            self._silence = processes.start(["pacat", "--playback", "-d", sink] + pcm, stdin=zero, env=env)
+        self._recorder = processes.start(["parec", "-d", sink + ".monitor"] + pcm + [path], env=env)
         self.started = time.monotonic()
 
     def stop(self):

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""The short workout of workout_e2e.py heard through PipeWire, the sound server of Debian 12
+desktops: pipewire, wireplumber and pipewire-pulse with a null sink (scripts/test-env.sh starts
+them in a runtime folder and on a session bus of their own).
+
+The program gets PipeWire's runtime folder and bus and no SDL_AUDIODRIVER, as on a desktop, so
+SDL picks its driver itself. The graph must then show the program as a client of its own on
+PipeWire's native protocol, with an output stream linked to the null sink: had SDL fallen back
+to its PulseAudio driver, the stream would belong to pipewire-pulse instead. The sink's monitor,
+recorded through pipewire-pulse, must hold each cue at its second, within the tolerance of the
+PulseAudio test. The window is then closed through the window manager and the settings file is
+written back unchanged.
+
+Usage: pipewire_e2e.py --binary path/to/vintra
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_support as e2e  # noqa: E402
+import workout_e2e as workout  # noqa: E402
+from e2e_support import check  # noqa: E402
+
+
+def require_pipewire():
+    if not shutil.which("pipewire"):
+        e2e.skip("PipeWire is not installed (scripts/test.sh installs it)")
+    missing = [v for v in ("VINTRA_PIPEWIRE_RUNTIME_DIR", "VINTRA_PIPEWIRE_BUS", "VINTRA_PIPEWIRE_SINK")
+               if not os.environ.get(v)]
+    # Installed but not running means the test environment failed to start it: that must show.
+    check(not missing, f"PipeWire is installed but scripts/test-env.sh did not start it ({', '.join(missing)} unset)")
+    check(shutil.which("pw-dump") is not None, "pw-dump is missing (package pipewire-bin)")
+
+
+def pipewire_clients_env():
+    runtime = os.environ["VINTRA_PIPEWIRE_RUNTIME_DIR"]
+    env = dict(os.environ)
+    env["XDG_RUNTIME_DIR"] = runtime
+    env["DBUS_SESSION_BUS_ADDRESS"] = os.environ["VINTRA_PIPEWIRE_BUS"]
+    env["PULSE_SERVER"] = f"unix:{runtime}/pulse/native"
+    return env
+
+
+def program_env(config):
+    env = e2e.program_environment(config)
+    env["XDG_RUNTIME_DIR"] = os.environ["VINTRA_PIPEWIRE_RUNTIME_DIR"]
+    env["DBUS_SESSION_BUS_ADDRESS"] = os.environ["VINTRA_PIPEWIRE_BUS"]
+    # As on a desktop: a PulseAudio client would find pipewire-pulse in the runtime folder.
+    env.pop("PULSE_SERVER", None)
+    env.pop("SDL_AUDIODRIVER", None)
+    return env
+
+
+def graph():
+    out = subprocess.run(["pw-dump"], capture_output=True, text=True, timeout=20, env=pipewire_clients_env())
+    check(out.returncode == 0, f"pw-dump failed: {out.stderr}")
+    return json.loads(out.stdout)
+
+
+def props(obj):
+    return (obj.get("info") or {}).get("props") or {}
+
+
+def check_native_stream(objects, pid, sink):
+    """The program is a PipeWire client itself, and a stream node of that client feeds the sink."""
+    clients = [o["id"] for o in objects if o["type"].endswith(":Client")
+               and props(o).get("pipewire.sec.pid") == pid and props(o).get("pipewire.protocol") == "protocol-native"]
+    apis = sorted({str(props(o).get("client.api")) for o in objects if o["type"].endswith(":Node")
+                   and props(o).get("application.process.id") == pid})
+    check(clients, f"the program is no PipeWire client of its own: SDL did not use its pipewire driver "
+                   f"(its nodes' client.api: {apis})")
+    streams = [o["id"] for o in objects if o["type"].endswith(":Node") and props(o).get("client.id") in clients
+               and props(o).get("media.class") == "Stream/Output/Audio"]
+    check(streams, "the program's PipeWire connection has no output stream during the workout")
+    sinks = [o["id"] for o in objects if o["type"].endswith(":Node") and props(o).get("node.name") == sink]
+    check(len(sinks) == 1, f"the null sink {sink} is not in the graph once: {sinks}")
+    links = [o for o in objects if o["type"].endswith(":Link")
+             and (o.get("info") or {}).get("output-node-id") in streams
+             and (o.get("info") or {}).get("input-node-id") == sinks[0]]
+    check(links, f"the program's stream {streams} is not linked to the null sink")
+    print(f"the program is PipeWire client {clients}, its stream {streams} feeds {sink} natively")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    args = parser.parse_args()
+    e2e.require_desktop()
+    require_pipewire()
+    binary = os.path.abspath(args.binary)
+    check(os.access(binary, os.X_OK), f"{binary} is not an executable")
+    sink = os.environ["VINTRA_PIPEWIRE_SINK"]
+
+    with tempfile.TemporaryDirectory(prefix="vintra-pw-e2e-") as tmp, e2e.Processes() as processes:
+        paths = []
+        for cue in ("Over", "Rest", "Start", "Tick", "Work", "Music"):
+            paths.append(os.path.join(tmp, f"{cue.lower()}.wav"))
+            e2e.write_tone(paths[-1], workout.TONES[cue])
+        config = os.path.join(tmp, "config")
+        # Options: not on top, no music, sound cues.
+        lines = workout.PLAN + ["0", "0", "1"] + paths
+        e2e.write_settings(config, lines)
+
+        recorder = e2e.MonitorRecorder(processes, sink, os.path.join(tmp, "monitor.raw"), env=pipewire_clients_env())
+        with open(os.path.join(tmp, "vintra.log"), "wb") as log:
+            program = processes.start([binary], env=program_env(config), cwd=tmp, stdout=log, stderr=log)
+        window = e2e.wait_for_window(program)
+        time.sleep(max(0.0, 2.0 - (time.monotonic() - recorder.started)))
+
+        origin = time.monotonic()
+        e2e.press_start_from_keyboard(window)
+        # Between the Tick cue at 1 s and the Work cue at 4 s the device is open (it closes only
+        # after 3 s of silence), so its stream is in the graph.
+        time.sleep(max(0.0, 2.0 - (time.monotonic() - origin)))
+        check_native_stream(graph(), program.pid, sink)
+        time.sleep(max(0.0, 14.5 + 0.5 - (time.monotonic() - origin)))
+        heard = recorder.stop()
+        e2e.check_single_window(program)
+        workout.check_cues(heard)
+
+        e2e.close_through_window_manager(program, window)
+        e2e.check_settings_rewritten(config, lines)
+        print("settings file written back unchanged")
+
+
+if __name__ == "__main__":
+    e2e.run_main(main)

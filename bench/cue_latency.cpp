@@ -14,7 +14,7 @@
 // the start moves each time the device opens or closes.
 //
 //   cue_latency <sounds folder> [plays per case] [close after idle, ms]
-//   (needs VINTRA_NULL_SINK; see bench/cue-latency.sh)
+//   (needs VINTRA_NULL_SINK, the sink parec records on PULSE_SERVER; see bench/cue-latency.sh)
 
 #include "sound/audiooutput.h"
 
@@ -109,8 +109,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cue_latency: VINTRA_NULL_SINK is not set; run bench/cue-latency.sh\n");
         return 2;
     }
-    if (!qEnvironmentVariableIsSet("SDL_AUDIODRIVER"))
-        qputenv("SDL_AUDIODRIVER", "pulseaudio");
+    // SDL_AUDIODRIVER, when set, names the driver; otherwise the output picks one as in the
+    // program.
 
     QTemporaryDir dir;
     const QString tone = dir.filePath(QStringLiteral("tone.wav"));

@@ -9,7 +9,7 @@ PipeWire's native protocol, with an output stream linked to the null sink: had S
 to its PulseAudio driver, the stream would belong to pipewire-pulse instead. The sink's monitor,
 recorded through pipewire-pulse, must hold each cue at its second, within the tolerance of the
 PulseAudio test. The window is then closed through the window manager and the settings file is
-written back unchanged.
+written back unchanged. A second run names SDL's PulseAudio driver, which must then be used.
 
 Usage: pipewire_e2e.py --binary path/to/vintra
 """
@@ -68,10 +68,14 @@ def props(obj):
     return (obj.get("info") or {}).get("props") or {}
 
 
+def own_clients(objects, pid):
+    return [o["id"] for o in objects if o["type"].endswith(":Client")
+            and props(o).get("pipewire.sec.pid") == pid and props(o).get("pipewire.protocol") == "protocol-native"]
+
+
 def check_native_stream(objects, pid, sink):
     """The program is a PipeWire client itself, and a stream node of that client feeds the sink."""
-    clients = [o["id"] for o in objects if o["type"].endswith(":Client")
-               and props(o).get("pipewire.sec.pid") == pid and props(o).get("pipewire.protocol") == "protocol-native"]
+    clients = own_clients(objects, pid)
     apis = sorted({str(props(o).get("client.api")) for o in objects if o["type"].endswith(":Node")
                    and props(o).get("application.process.id") == pid})
     check(clients, f"the program is no PipeWire client of its own: SDL did not use its pipewire driver "
@@ -86,6 +90,34 @@ def check_native_stream(objects, pid, sink):
              and (o.get("info") or {}).get("input-node-id") == sinks[0]]
     check(links, f"the program's stream {streams} is not linked to the null sink")
     print(f"the program is PipeWire client {clients}, its stream {streams} feeds {sink} natively")
+
+
+def check_named_driver_kept(binary, tmp, processes):
+    """A driver the user names is the one used: with SDL_AUDIODRIVER=pulseaudio the program's
+    stream belongs to pipewire-pulse, and the program has no PipeWire connection of its own."""
+    config = os.path.join(tmp, "config-pulse")
+    lines = workout.PLAN + ["0", "0", "0"] + [""] * 6  # no cues: nothing to hear, only the driver to see
+    e2e.write_settings(config, lines)
+    env = program_env(config)
+    env["SDL_AUDIODRIVER"] = "pulseaudio"
+    with open(os.path.join(tmp, "vintra-pulse.log"), "wb") as log:
+        program = processes.start([binary], env=env, cwd=tmp, stdout=log, stderr=log)
+    window = e2e.wait_for_window(program)
+    # The output connects to the server at start-up, before any sound is played.
+    deadline = time.monotonic() + 10
+    while True:
+        objects = graph()
+        proxied = [o for o in objects if o["type"].endswith(":Client")
+                   and props(o).get("application.process.id") == program.pid
+                   and props(o).get("client.api") == "pipewire-pulse"]
+        if proxied or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    check(not own_clients(objects, program.pid),
+          "with SDL_AUDIODRIVER=pulseaudio the program still went to PipeWire directly")
+    check(proxied, "with SDL_AUDIODRIVER=pulseaudio the program never connected through pipewire-pulse")
+    print("SDL_AUDIODRIVER=pulseaudio: the program went through pipewire-pulse, as asked")
+    e2e.close_through_window_manager(program, window)
 
 
 def main():
@@ -108,7 +140,8 @@ def main():
         lines = workout.PLAN + ["0", "0", "1"] + paths
         e2e.write_settings(config, lines)
 
-        recorder = e2e.MonitorRecorder(processes, sink, os.path.join(tmp, "monitor.raw"), env=pipewire_clients_env())
+        recorder = e2e.MonitorRecorder(processes, sink, os.path.join(tmp, "monitor.raw"),
+                                      env=pipewire_clients_env(), clocked=True)
         with open(os.path.join(tmp, "vintra.log"), "wb") as log:
             program = processes.start([binary], env=program_env(config), cwd=tmp, stdout=log, stderr=log)
         window = e2e.wait_for_window(program)
@@ -122,12 +155,15 @@ def main():
         check_native_stream(graph(), program.pid, sink)
         time.sleep(max(0.0, 14.5 + 0.5 - (time.monotonic() - origin)))
         heard = recorder.stop()
+        print(f"the recording is {heard.missing_seconds() * 1000:.0f} ms shorter than the time it took")
         e2e.check_single_window(program)
         workout.check_cues(heard)
 
         e2e.close_through_window_manager(program, window)
         e2e.check_settings_rewritten(config, lines)
         print("settings file written back unchanged")
+
+        check_named_driver_kept(binary, tmp, processes)
 
 
 if __name__ == "__main__":

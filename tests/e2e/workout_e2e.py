@@ -96,7 +96,8 @@ def main():
         lines = PLAN + ["1", "0", "1"] + paths
         e2e.write_settings(config, lines)
 
-        recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"))
+        recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"),
+                                      clocked=True)
         with open(os.path.join(tmp, "vintra.log"), "wb") as log:
             program = processes.start([binary], env=e2e.program_environment(config), cwd=tmp,
                                       stdout=log, stderr=log)

@@ -35,16 +35,20 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
 // SDL 2.26 tries its PulseAudio driver before its PipeWire driver, so on a PipeWire desktop it
 // talks to pipewire-pulse, and a cue then reaches the server some 25 ms later than through SDL's
 // own PipeWire driver (over 150 ms for the first cue after the device was closed). Unless a
-// driver was named (SDL_AUDIODRIVER), PipeWire goes first; its driver starts only when a PipeWire
-// server answers, and SDL's own order applies otherwise.
+// driver was named (SDL_AUDIODRIVER), PipeWire goes first, when a PipeWire server answers and
+// has somewhere to play: a desktop may run PipeWire for screen sharing only, with sound on a
+// PulseAudio server. Otherwise SDL's own order applies.
 static bool initAudioPreferringPipeWire()
 {
     if (!SDL_GetHint(SDL_HINT_AUDIODRIVER)) {
         SDL_SetHint(SDL_HINT_AUDIODRIVER, "pipewire");
         const bool started = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
         SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-        if (started)
+        // The driver has listed the server's sinks by the time it has started.
+        if (started && SDL_GetNumAudioDevices(0) > 0)
             return true;
+        if (started)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
     return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
 }

@@ -120,6 +120,54 @@ def check_named_driver_kept(binary, tmp, processes):
     e2e.close_through_window_manager(program, window)
 
 
+def check_soundless_pipewire_passed_over(binary, tmp, processes):
+    """A PipeWire server without sinks (one that serves only screen sharing) beside the
+    PulseAudio server that plays the sound: the program must not play into PipeWire's nothing,
+    and its Start cue must reach the PulseAudio null sink. Only this test runs meanwhile (the
+    e2e tests run alone), so its socket in PulseAudio's runtime folder disturbs no one."""
+    runtime = os.environ["XDG_RUNTIME_DIR"]
+    socket = os.path.join(runtime, "pipewire-0")
+    check(not os.path.exists(socket), f"{socket} exists already")
+    home = os.path.join(tmp, "bare-pipewire")
+    os.makedirs(home)
+    env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+               XDG_STATE_HOME=os.path.join(home, ".local", "state"))
+    for name in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS"):
+        env.pop(name, None)
+    with open(os.path.join(tmp, "bare-pipewire.log"), "wb") as log:
+        server = processes.start(["pipewire"], env=env, stdout=log, stderr=log)
+    try:
+        deadline = time.monotonic() + 10
+        while not os.path.exists(socket):
+            check(server.poll() is None and time.monotonic() < deadline, "the bare PipeWire server did not start")
+            time.sleep(0.1)
+        config = os.path.join(tmp, "config-bare")
+        start = os.path.join(tmp, "start.wav")  # written by the first run
+        lines = workout.PLAN + ["0", "0", "1"] + ["", "", start, "", "", ""]
+        e2e.write_settings(config, lines)
+        recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "bare.raw"),
+                                       clocked=True)
+        with open(os.path.join(tmp, "vintra-bare.log"), "wb") as log:
+            program = processes.start([binary], env=e2e.program_environment(config), cwd=tmp,
+                                      stdout=log, stderr=log)
+        window = e2e.wait_for_window(program)
+        time.sleep(max(0.0, 2.0 - (time.monotonic() - recorder.started)))
+        e2e.press_start_from_keyboard(window)
+        time.sleep(1.5)
+        heard = recorder.stop()
+        check(heard.onset(workout.TONES["Start"]) >= 0,
+              "with a PipeWire server that has no sinks the Start cue did not reach the PulseAudio server")
+        # (the other cues are the default sounds beside the program)
+        print("a PipeWire server without sinks was passed over: the Start cue was heard through PulseAudio")
+        e2e.check_single_window(program)
+        e2e.close_through_window_manager(program, window)
+    finally:
+        e2e.Processes.stop(server)
+        for leftover in (socket, socket + ".lock"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
@@ -164,6 +212,7 @@ def main():
         print("settings file written back unchanged")
 
         check_named_driver_kept(binary, tmp, processes)
+        check_soundless_pipewire_passed_over(binary, tmp, processes)
 
 
 if __name__ == "__main__":

@@ -65,9 +65,14 @@ def check_cues(heard):
     for cue, second in CUES:
         at = heard.onset(TONES[cue], start + second - 0.5)
         check(at >= 0, f"the {cue} cue due at {second} s was not heard")
-        # (a recording with clocked reads is placed by the clock, else by its samples)
-        at = heard.wall(at) - heard.wall(start)
-        print(f"{cue:5} cue at {at:.3f} s (expected {second} s)")
+        # A loaded machine makes the sound server drop or repeat some audio on its way to the
+        # recorder, which moves the cues after it in the recording's samples. A recording with
+        # clocked reads also places each cue by the clock, which only a drop right at that cue
+        # moves; a cue that is really late is late by both.
+        by_samples = at - start
+        by_clock = heard.wall(at) - heard.wall(start)
+        at = min((by_samples, by_clock), key=lambda t: abs(t - second))
+        print(f"{cue:5} cue at {at:.3f} s (expected {second} s; by samples {by_samples:.3f}, by the clock {by_clock:.3f})")
         check(abs(at - second) <= TOLERANCE, f"the {cue} cue came at {at:.3f} s, not {second} s")
     # The only tick of this plan comes during preparation: the work and rest phases are too short.
     late_tick = heard.onset(TONES["Tick"], start + 1.5)

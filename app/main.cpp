@@ -14,8 +14,9 @@ int main(int argc, char **argv)
     app::choosePlatform();
     QApplication application(argc, argv);
     app::forgetPlatformChoice();
-    // Lets the desktop match the window to the menu entry (vintra.desktop).
-    QGuiApplication::setDesktopFileName(QStringLiteral("vintra"));
+    // Lets the desktop match the window to the menu entry (<id>.desktop; on Wayland this is
+    // the window's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral(VINTRA_APP_ID));
     app::applyAppearance(application);
     // The interface is Russian, so Qt's own dialogs and context menus speak Russian too.
     QTranslator qtTexts;

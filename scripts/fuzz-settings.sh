@@ -5,6 +5,7 @@
 # New interesting inputs collect in build-fuzz/corpus and are reused by the next run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh build fuzz
 
 runs=${1:-1000000}
 out=build-fuzz

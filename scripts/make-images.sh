@@ -6,6 +6,7 @@
 # The results are committed; run this again only after changing the drawings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh media
 command -v convert >/dev/null || { echo "make-images: ImageMagick's convert is missing" >&2; exit 1; }
 
 icons=assets/icons

@@ -6,6 +6,7 @@
 # Repeatable (sox -R), so running it again gives the same sounds. Usage: scripts/make-sounds.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh media
 out=assets/sounds
 mkdir -p "$out"
 work=$(mktemp -d)

@@ -6,6 +6,7 @@
 #   scripts/sanitize.sh [ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-packages.sh build test
 root=$PWD
 started=$SECONDS
 

@@ -2,8 +2,8 @@
 # server with a null sink for this shell, and stops them (by PID) when the shell exits.
 #   source scripts/test-env.sh; vintra_env_start
 # Exports DISPLAY, XDG_RUNTIME_DIR, XDG_CONFIG_HOME, XDG_CACHE_HOME, PULSE_SERVER,
-# VINTRA_NULL_SINK and DBUS_SESSION_BUS_ADDRESS. Several runs on one machine at once each get
-# their own servers.
+# VINTRA_NULL_SINK and DBUS_SESSION_BUS_ADDRESS, and VINTRA_PIPEWIRE_* for a PipeWire server beside
+# it. Several runs on one machine at once each get their own servers.
 
 vintra_env_pids=()
 vintra_env_dir=""
@@ -175,6 +175,69 @@ EOF
   fi
 }
 
+# PipeWire as a Debian 12 desktop runs it: pipewire, wireplumber and pipewire-pulse, with a
+# session bus and a runtime folder of their own, and a null sink as the default sink. Its socket
+# is not in XDG_RUNTIME_DIR, so everything else keeps talking to the PulseAudio server above; a
+# client reaches PipeWire with XDG_RUNTIME_DIR=$VINTRA_PIPEWIRE_RUNTIME_DIR and
+# DBUS_SESSION_BUS_ADDRESS=$VINTRA_PIPEWIRE_BUS, and records its sink VINTRA_PIPEWIRE_SINK through
+# pipewire-pulse (unix:$VINTRA_PIPEWIRE_RUNTIME_DIR/pulse/native).
+vintra_env_start_pipewire() {
+  local tool missing=() dir="$vintra_env_dir/pipewire" runtime pid bus="" pulse sink=pwnull
+  for tool in dbus-daemon pipewire wireplumber pipewire-pulse pactl pw-dump; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  if ((${#missing[@]})); then
+    vintra_env_log "no PipeWire (${missing[*]} missing); the PipeWire tests will skip"
+    return 0
+  fi
+  runtime="$dir/runtime"
+  mkdir -p "$runtime" "$dir/home"
+  chmod 700 "$dir" "$runtime"
+  pulse="unix:$runtime/pulse/native"
+  dbus-daemon --session --nofork --nopidfile --address="unix:path=$dir/bus" --print-address=3 \
+    3>"$dir/bus-address" >"$dir/dbus.log" 2>&1 &
+  vintra_env_pids+=("$!")
+  for _ in $(seq 100); do
+    bus=$(head -n 1 "$dir/bus-address" 2>/dev/null || true)
+    [[ -n $bus ]] && break
+    sleep 0.1
+  done
+  if [[ -z $bus ]]; then
+    vintra_env_log "no session bus for PipeWire; the PipeWire tests will skip"
+    vintra_env_show "$dir/dbus.log"
+    return 0
+  fi
+  # Its state and configuration stay in this run's folder; it has no business with our X server.
+  local env=(env -u DISPLAY -u PULSE_SERVER XDG_RUNTIME_DIR="$runtime" DBUS_SESSION_BUS_ADDRESS="$bus"
+             HOME="$dir/home" XDG_CONFIG_HOME="$dir/home/.config" XDG_STATE_HOME="$dir/home/.local/state")
+  "${env[@]}" pipewire >"$dir/pipewire.log" 2>&1 &
+  vintra_env_pids+=("$!")
+  for _ in $(seq 100); do [[ -S $runtime/pipewire-0 ]] && break; sleep 0.1; done
+  "${env[@]}" wireplumber >"$dir/wireplumber.log" 2>&1 &
+  vintra_env_pids+=("$!")
+  "${env[@]}" pipewire-pulse >"$dir/pipewire-pulse.log" 2>&1 &
+  vintra_env_pids+=("$!")
+  for _ in $(seq 100); do
+    PULSE_SERVER=$pulse pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  # The sink comes from pipewire-pulse; wireplumber makes it the default a moment later.
+  if PULSE_SERVER=$pulse pactl load-module module-null-sink sink_name=$sink >/dev/null 2>&1; then
+    PULSE_SERVER=$pulse pactl set-default-sink $sink
+    for _ in $(seq 100); do
+      PULSE_SERVER=$pulse pactl info 2>/dev/null | grep -qx "Default Sink: $sink" && break
+      sleep 0.1
+    done
+  fi
+  if ! PULSE_SERVER=$pulse pactl info 2>/dev/null | grep -qx "Default Sink: $sink"; then
+    vintra_env_log "PipeWire did not start with its null sink; the PipeWire tests will skip"
+    for pid in pipewire wireplumber pipewire-pulse; do vintra_env_show "$dir/$pid.log"; done
+    return 0
+  fi
+  export VINTRA_PIPEWIRE_RUNTIME_DIR=$runtime VINTRA_PIPEWIRE_BUS=$bus VINTRA_PIPEWIRE_SINK=$sink
+  vintra_env_log "PipeWire with a null sink ($(PULSE_SERVER=$pulse pactl info | sed -n 's/^Server Name: //p'))"
+}
+
 vintra_env_start() {
   vintra_env_dir=$(mktemp -d /tmp/vintra-env.XXXXXX)
   chmod 700 "$vintra_env_dir"
@@ -187,6 +250,7 @@ vintra_env_start() {
   vintra_env_start_wm || vintra_env_log "no window manager: the tests that need one will fail"
   vintra_env_start_pulse
   vintra_env_start_dbus
+  vintra_env_start_pipewire
 
   # Whatever the programs under test remember (Qt's file dialog history, caches) stays in this
   # run's folder, never in the user's own configuration.

@@ -59,6 +59,27 @@ void AudioOutput::Impl::start()
     });
 }
 
+// SDL 2.26 tries its PulseAudio driver before its PipeWire driver, so on a PipeWire desktop it
+// talks to pipewire-pulse, and a cue then reaches the server some 25 ms later than through SDL's
+// own PipeWire driver (over 150 ms for the first cue after the device was closed). Unless a
+// driver was named (SDL_AUDIODRIVER), PipeWire goes first, when a PipeWire server answers and
+// has somewhere to play: a desktop may run PipeWire for screen sharing only, with sound on a
+// PulseAudio server. Otherwise SDL's own order applies.
+static bool initAudioPreferringPipeWire()
+{
+    if (!SDL_GetHint(SDL_HINT_AUDIODRIVER)) {
+        SDL_SetHint(SDL_HINT_AUDIODRIVER, "pipewire");
+        const bool started = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+        // The driver has listed the server's sinks by the time it has started.
+        if (started && SDL_GetNumAudioDevices(0) > 0)
+            return true;
+        if (started)
+            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+}
+
 void AudioOutput::Impl::waitReady(std::chrono::milliseconds limit) const
 {
     std::unique_lock guard(devMutex);
@@ -200,7 +221,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
         waitForClosed(); // no device of the old driver may outlive it
         if (sdlReady)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+        sdlReady = initAudioPreferringPipeWire();
     }
     SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
     // Drivers without a real server (dummy, and some others) have room for one device only; the
@@ -211,7 +232,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     if (id == 0 && !restartSubsystem) {
         if (sdlReady)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+        sdlReady = initAudioPreferringPipeWire();
         id = sdlReady ? openOnCurrentDriver() : 0;
     }
     const QString reason = QString::fromUtf8(SDL_GetError());

@@ -12,6 +12,7 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
 import time
 import wave
 
@@ -272,28 +273,77 @@ class MonitorRecorder:
     sink running: an idle null sink hands nothing to its monitor, which would squeeze the pauses
     between cues out of the recording."""
 
-    def __init__(self, processes, sink, path):
+    def __init__(self, processes, sink, path, env=None, clocked=False):
+        """env: the environment of the recorder, to reach another server than PULSE_SERVER.
+        clocked: note the clock at every read of the recording, so that the times of the
+        recording (Recording.wall) stay right where a loaded machine makes the server drop
+        audio before it reaches the recorder."""
         self.path = path
+        self._reads = []  # (clock, frames recorded so far)
         pcm = ["--format=s16le", f"--rate={RATE}", "--channels=2", "--latency-msec=10", "--raw"]
         with open("/dev/zero", "rb") as zero:
-            self._silence = processes.start(["pacat", "--playback", "-d", sink] + pcm, stdin=zero)
-        self._recorder = processes.start(["parec", "-d", sink + ".monitor"] + pcm + [path])
+            self._silence = processes.start(["pacat", "--playback", "-d", sink] + pcm, stdin=zero, env=env)
+        if not clocked:
+            self._recorder = processes.start(["parec", "-d", sink + ".monitor"] + pcm + [path], env=env)
+            self._reader = None
+        else:
+            self._recorder = processes.start(["parec", "-d", sink + ".monitor"] + pcm, env=env,
+                                             stdout=subprocess.PIPE)
+            self._reader = threading.Thread(target=self._read, daemon=True)
+            self._reader.start()
         self.started = time.monotonic()
+
+    def _read(self):
+        total = 0
+        with open(self.path, "wb") as out:
+            while True:
+                data = os.read(self._recorder.stdout.fileno(), 1 << 16)
+                now = time.monotonic()
+                if not data:
+                    break
+                out.write(data)
+                total += len(data)
+                self._reads.append((now, total // 4))
 
     def stop(self):
         Processes.stop(self._recorder)
         Processes.stop(self._silence)
+        if self._reader:
+            self._reader.join(10)
+            self._recorder.stdout.close()
         samples = array.array("h")
         with open(self.path, "rb") as f:
             samples.frombytes(f.read()[: (os.path.getsize(self.path) // 4) * 4])
         if sys.byteorder != "little":
             samples.byteswap()
-        return Recording([(samples[i] + samples[i + 1]) / 65536.0 for i in range(0, len(samples), 2)])
+        return Recording([(samples[i] + samples[i + 1]) / 65536.0 for i in range(0, len(samples), 2)],
+                         self._reads if self._reader else None)
 
 
 class Recording:
-    def __init__(self, mono):
+    def __init__(self, mono, reads=None):
         self.mono = mono
+        self._reads = reads
+
+    def missing_seconds(self):
+        """How much shorter the recording is than the time it was recorded over (clocked only)."""
+        if not self._reads or len(self._reads) < 2:
+            return 0.0
+        (t0, f0), (t1, f1) = self._reads[0], self._reads[-1]
+        return (t1 - t0) - (f1 - f0) / RATE
+
+    def wall(self, seconds):
+        """When a moment of the recording (seconds from its start) happened, on the monotonic
+        clock less a constant delay; without clocked reads, the recording's own seconds. Each read
+        in the half second after the moment says it happened no later than "read time - the
+        frames that followed it / rate"; the earliest of these is kept, as a late read only ever
+        adds delay."""
+        if not self._reads:
+            return seconds
+        frame = int(seconds * RATE)
+        first = next((t for t, total in self._reads if total >= frame), None)
+        check(first is not None, f"{seconds:.3f} s is beyond the recording")
+        return min(t - (total - frame) / RATE for t, total in self._reads if total >= frame and t <= first + 0.5)
 
     def seconds(self):
         return len(self.mono) / RATE

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The Debian package, made from a built tree with cpack and unpacked into a scratch root with
-dpkg -x: its control fields, its file layout and desktop entry, and the unpacked program started
-through its bin/ link, where it must find the default sounds beside its real path and play them.
+dpkg -x: its control fields, its file layout, desktop entry and AppStream file (both named by the
+application id and valid for desktop-file-validate and appstreamcli), and the unpacked program
+started through its bin/ link, where it must find the default sounds beside its real path and
+play them.
 
 Usage: package_e2e.py --build-dir BUILD --source-dir SOURCE
 """
@@ -9,11 +11,13 @@ Usage: package_e2e.py --build-dir BUILD --source-dir SOURCE
 import argparse
 import glob
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_support as e2e  # noqa: E402
@@ -73,7 +77,55 @@ def desktop_entry(path):
     return entry
 
 
-def check_layout(root, source_dir):
+def cache_value(build_dir, name):
+    with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            if key.split(":")[0] == name:
+                return value
+    raise e2e.Failure(f"{name} is not in the build's CMakeCache.txt")
+
+
+def validate(tool, *args):
+    """Runs a validator that the test command installs; its findings are the failure message."""
+    check(shutil.which(tool) is not None, f"{tool} is missing (scripts/test.sh installs it)")
+    out = subprocess.run([tool, *args], capture_output=True, text=True, timeout=60)
+    check(out.returncode == 0, f"{tool} {' '.join(args)}: {out.stdout}{out.stderr}")
+    return out.stdout
+
+
+def check_metainfo(path, app_id, site):
+    """What software centres read: the id and the desktop entry it launches, English and Russian
+    name and summary, the release, the binary, the rating, and screenshots on the maker's site."""
+    print(validate("appstreamcli", "validate", "--no-net", path).strip().splitlines()[-1])
+    # Reverse-DNS and usable as a D-Bus name: no hyphens, no part starting with a digit.
+    parts = app_id.split(".")
+    check(len(parts) >= 3 and parts[-1] == "Vintra" and all(re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", p) for p in parts),
+          f"{app_id!r} is no reverse-DNS application id")
+    lang = "{http://www.w3.org/XML/1998/namespace}lang"
+    component = ET.parse(path).getroot()
+    check(component.get("type") == "desktop-application", f"component type {component.get('type')!r}")
+    check(component.findtext("id") == app_id, f"AppStream id {component.findtext('id')!r}, not {app_id}")
+    launchable = component.find("launchable")
+    check(launchable is not None and launchable.get("type") == "desktop-id" and launchable.text == app_id + ".desktop",
+          "the AppStream file does not launch the installed desktop entry")
+    for tag in ("name", "summary"):
+        texts = {e.get(lang, "en"): (e.text or "").strip() for e in component.findall(tag)}
+        check(texts.get("en") and texts.get("ru"), f"{tag} in English and Russian: {texts}")
+        check(texts["ru"] != texts["en"], f"the Russian {tag} is the English one")
+    check(component.find("description/p") is not None, "no description")
+    versions = [r.get("version") for r in component.findall("releases/release")]
+    check(versions[:1] == ["1.51"], f"releases {versions}, not 1.51 first")
+    check([b.text for b in component.findall("provides/binary")] == ["vintra"], "it does not provide the binary vintra")
+    rating = component.find("content_rating")
+    check(rating is not None and rating.get("type") == "oars-1.1", "no oars-1.1 content rating")
+    images = [i.text for i in component.findall("screenshots/screenshot/image")]
+    check(images and all(i.startswith(site.rstrip("/") + "/") and i.endswith(".png") for i in images),
+          f"screenshots not on {site}: {images}")
+    check(component.findtext("url[@type='homepage']") == site, "the home page is not the maker's site")
+
+
+def check_layout(root, source_dir, app_id, site):
     usr = os.path.join(root, "usr")
     link = os.path.join(usr, "bin", "vintra")
     check(os.path.islink(link), "usr/bin/vintra is not a link")
@@ -87,12 +139,21 @@ def check_layout(root, source_dir):
     expected = [name for name in expected if name.endswith((".wav", ".mp3"))]
     check(shipped == expected, f"sounds shipped: {shipped}, expected {expected}")
 
-    desktop = os.path.join(usr, "share", "applications", "vintra.desktop")
-    check(os.path.isfile(desktop), "no desktop entry")
-    if shutil.which("desktop-file-validate"):
-        out = subprocess.run(["desktop-file-validate", desktop], capture_output=True, text=True)
-        check(out.returncode == 0, f"desktop-file-validate: {out.stdout}{out.stderr}")
+    applications = os.listdir(os.path.join(usr, "share", "applications"))
+    check(applications == [app_id + ".desktop"], f"desktop entries {applications}, not {app_id}.desktop")
+    desktop = os.path.join(usr, "share", "applications", app_id + ".desktop")
+    validate("desktop-file-validate", desktop)
     entry = desktop_entry(desktop)
+    check(entry.get("Icon") == app_id, f"Icon={entry.get('Icon')}, not the application id {app_id}")
+    # X11 matches the window to the entry by its class, Wayland by the desktop file name the
+    # program gives, which must be the id.
+    check(entry.get("StartupWMClass") == "vintra", f"StartupWMClass={entry.get('StartupWMClass')}")
+    with open(program, "rb") as f:
+        text = f.read()  # the name is a QStringLiteral: UTF-16 in the binary
+        check(app_id.encode("utf-16-le") in text, f"the program does not name {app_id} as its desktop file")
+    metainfo = os.listdir(os.path.join(usr, "share", "metainfo"))
+    check(metainfo == [app_id + ".metainfo.xml"], f"AppStream files {metainfo}, not {app_id}.metainfo.xml")
+    check_metainfo(os.path.join(usr, "share", "metainfo", metainfo[0]), app_id, site)
     check(entry.get("Exec") == "vintra", f"Exec={entry.get('Exec')}: not the program in bin/")
     check(entry.get("Name[ru]", "").strip() != "" and entry.get("Comment[ru]", "").strip() != "",
           "the desktop entry has no Russian name or comment")
@@ -147,7 +208,9 @@ def main():
         check_control(deb)
         root = os.path.join(tmp, "root")
         run("dpkg", "-x", deb, root)
-        check_layout(root, os.path.abspath(args.source_dir))
+        build_dir = os.path.abspath(args.build_dir)
+        check_layout(root, os.path.abspath(args.source_dir), cache_value(build_dir, "VINTRA_APP_ID"),
+                     cache_value(build_dir, "VINTRA_SITE_URL"))
         print("package fields and layout are right")
         check_program_runs(root)
 

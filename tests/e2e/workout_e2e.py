@@ -65,8 +65,15 @@ def check_cues(heard):
     for cue, second in CUES:
         at = heard.onset(TONES[cue], start + second - 0.5)
         check(at >= 0, f"the {cue} cue due at {second} s was not heard")
-        print(f"{cue:5} cue at {at - start:.3f} s (expected {second} s)")
-        check(abs(at - start - second) <= TOLERANCE, f"the {cue} cue came at {at - start:.3f} s, not {second} s")
+        # A loaded machine makes the sound server drop or repeat some audio on its way to the
+        # recorder, which moves the cues after it in the recording's samples. A recording with
+        # clocked reads also places each cue by the clock, which only a drop right at that cue
+        # moves; a cue that is really late is late by both.
+        by_samples = at - start
+        by_clock = heard.wall(at) - heard.wall(start)
+        at = min((by_samples, by_clock), key=lambda t: abs(t - second))
+        print(f"{cue:5} cue at {at:.3f} s (expected {second} s; by samples {by_samples:.3f}, by the clock {by_clock:.3f})")
+        check(abs(at - second) <= TOLERANCE, f"the {cue} cue came at {at:.3f} s, not {second} s")
     # The only tick of this plan comes during preparation: the work and rest phases are too short.
     late_tick = heard.onset(TONES["Tick"], start + 1.5)
     check(late_tick < 0, f"a tick cue sounded at {late_tick - start:.3f} s")
@@ -94,7 +101,8 @@ def main():
         lines = PLAN + ["1", "0", "1"] + paths
         e2e.write_settings(config, lines)
 
-        recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"))
+        recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"),
+                                      clocked=True)
         with open(os.path.join(tmp, "vintra.log"), "wb") as log:
             program = processes.start([binary], env=e2e.program_environment(config), cwd=tmp,
                                       stdout=log, stderr=log)

@@ -5,6 +5,7 @@
 #include "windowtestutil.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -89,6 +90,47 @@ private slots:
         QCOMPARE(text(&again, "sPanel5"), "03");
         // Written in the ANSI code page: the Cyrillic letters are single bytes.
         QVERIFY(stored().contains(QByteArray("/home/\xf2\xf0\xe5\xed\xe5\xf0/start.wav\r\n")));
+    }
+
+    // A path pasted with the newline a terminal copy adds, and plan fields holding line breaks
+    // (set from code, where no paste rule applies): the file keeps exactly seventeen lines, and
+    // the next start finds every value on its own line, the music path included.
+    void lineBreaksNeverReachTheFile()
+    {
+        {
+            TForm1 window(fakeChannels());
+            window.show();
+            QLineEdit *over = window.soundTab().edit(1);
+            over->setFocus();
+            QApplication::clipboard()->setText(QStringLiteral("~/Музыка/new.wav\n"));
+            QTest::keyClick(over, Qt::Key_V, Qt::ControlModifier);
+            QCOMPARE(over->text(), "~/Музыка/new.wav");
+            window.soundTab().edit(6)->setText("/home/u/music.mp3");
+            field(&window, "podg_s")->setEditText("15\r\n99");
+            field(&window, "round")->setEditText("\n7");
+            field(&window, "cycle")->setEditText("2\r");
+            QVERIFY(window.close());
+        }
+        const QByteArray bytes = stored();
+        QCOMPARE(bytes.count("\r\n"), 17);
+        QCOMPARE(bytes.count('\n'), 17);
+        QCOMPARE(bytes.count('\r'), 17);
+        QVERIFY(bytes.endsWith("\r\n/home/u/music.mp3\r\n"));
+
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "podg_s")->currentText(), "15");
+        QCOMPARE(field(&again, "round")->currentText(), "");
+        QCOMPARE(field(&again, "cycle")->currentText(), "2");
+        QVERIFY(box(&again, "sCheckBox1")->isChecked());
+        QVERIFY(box(&again, "sCheckBox2")->isChecked());
+        QVERIFY(box(&again, "sound")->isChecked());
+        QCOMPARE(again.soundTab().edit(1)->text(), "~/Музыка/new.wav");
+        for (int n = 2; n <= 5; ++n)
+            QCOMPARE(again.soundTab().edit(n)->text(), "");
+        QCOMPARE(again.soundTab().edit(6)->text(), "/home/u/music.mp3");
+        // And the close after that writes the same file again: nothing shifts for good.
+        QVERIFY(again.close());
+        QCOMPARE(stored(), bytes);
     }
 
     void storedOffOptionStartsANormalWindow()

@@ -11,9 +11,13 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
+
+#include <sys/fsuid.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray kFirstRun = "0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n1\r\n1\r\n1\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
@@ -131,6 +135,45 @@ private slots:
         // And the close after that writes the same file again: nothing shifts for good.
         QVERIFY(again.close());
         QCOMPARE(stored(), bytes);
+    }
+
+    // A writable timer.ini in a folder that takes no new files (the user locked the folder):
+    // the close writes the file in place, so the window closes and nothing the user set is lost.
+    void writableFileInLockedFolderLetsTheWindowClose()
+    {
+        store(kFirstRun);
+        QVERIFY(QFile::setPermissions(file(), QFile::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(folder(), QFile::Permissions(0x5555)));
+        for (const QString &up : {config->path(), config->path() + "/zelk-soft"})
+            QVERIFY(QFile::setPermissions(up, QFile::Permissions(0x7755)));
+        const bool root = geteuid() == 0;
+        // As root, rights bind only once the file-system user is someone else.
+        if (root) {
+            setfsgid(65534);
+            setfsuid(65534);
+        }
+        auto back = qScopeGuard([&] {
+            if (root) {
+                setfsuid(0);
+                setfsgid(0);
+            }
+            QFile::setPermissions(folder(), QFile::Permissions(0x7777));
+        });
+        ErrorBoxRecorder errors;
+        {
+            TForm1 window(fakeChannels());
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            field(&window, "cycle")->setEditText("4");
+            window.soundTab().edit(6)->setText("/home/u/music.mp3");
+            QVERIFY(window.close());
+            QVERIFY(!window.isVisible());
+        }
+        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('\n')));
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "cycle")->currentText(), "4");
+        QCOMPARE(again.soundTab().edit(6)->text(), "/home/u/music.mp3");
+        QCOMPARE(QDir(folder()).entryList(QDir::Files), QStringList{"timer.ini"});
     }
 
     void storedOffOptionStartsANormalWindow()

@@ -48,15 +48,15 @@ QWidget *boxParent()
 // A box opened while its window is minimised would either stand alone on the desktop or be
 // mapped unseen with the window; it waits for the window to come back instead. Events and
 // timers go on meanwhile, as they do under the box.
-void waitUntilRestored(QWidget *window)
+void waitUntilRestored(const QPointer<QWidget> &window)
 {
     if (!window || !window->isMinimized() || !window->isVisible())
         return;
     QEventLoop loop;
     QTimer poll;
-    // The state change arrives as an event; the poll also ends the wait if the window goes.
+    // A look every 50 ms costs nothing and also ends the wait if the window is hidden or gone.
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (!window->isMinimized() || !window->isVisible())
+        if (!window || !window->isMinimized() || !window->isVisible())
             loop.quit();
     });
     poll.start(50);

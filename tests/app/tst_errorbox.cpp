@@ -264,7 +264,8 @@ private slots:
         bool restored = false;
         auto *time = child<QLabel>(&window, "Label1");
         QString atStart;
-        // Runs inside the wait for the window: no box yet, the timer ticks; then restore.
+        // Runs inside the wait for the window: no box yet, the timer ticks; then the user
+        // brings the window back, as a click on its taskbar entry does.
         QTimer::singleShot(200, this, [&] { QMetaObject::invokeMethod(this, [&] {
             QVERIFY(!openBox());
             atStart = time->text();
@@ -273,7 +274,22 @@ private slots:
             QVERIFY(window.isMinimized());
             restored = true;
             window.showNormal();
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(window.winId())}),
+                 !window.isMinimized()),
+                20000);
         }, Qt::QueuedConnection); });
+        // Should the window manager never give the window back, hiding it ends the wait, so
+        // the test fails instead of hanging.
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        connect(&watchdog, &QTimer::timeout, this, [&] {
+            if (window.isMinimized()) {
+                restored = false;
+                window.hide();
+            }
+        });
+        watchdog.start(40000);
         startAndCheckBox(window, [&](QMessageBox *box) {
             QVERIFY(restored);
             QTRY_VERIFY_WITH_TIMEOUT(!hidden(window.winId()), 10000);

@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QWindow>
 
@@ -110,6 +112,15 @@ void showErrorBox(const QString &message)
     // under some window managers; the box joins its band so it stays above it.
     if (parent && parent->window()->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
         box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // Before its first showing (a failure while it is created) the window has no place yet; it
+    // will stand centred on the desktop, so the box does, not over where the window is not.
+    if (parent && !parent->window()->isVisible()) {
+        QRect desktop;
+        for (const QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+        box.adjustSize();
+        box.move(desktop.center() - QPoint(box.width() / 2, box.height() / 2));
+    }
     box.exec();
 }
 

@@ -7,6 +7,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
@@ -14,6 +16,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -249,6 +253,44 @@ private slots:
         activateAnotherProgram();
         startAndCheckBox(window, [&](QMessageBox *box) { checkBoxOverWindow(window, box); });
         checkWorkoutWentOn(window);
+    }
+
+    // A failure while the window is being created (a bad stored plan line): the window has no
+    // place yet, so the box stands where the window will, mid-desktop, not at its corner.
+    void aBoxDuringCreationStandsMidDesktop()
+    {
+        const QString folder = config.path() + QStringLiteral("/zelk-soft/vintra");
+        QVERIFY(QDir().mkpath(folder));
+        QFile file(folder + QStringLiteral("/timer.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("0\r\nabc\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n");
+        file.close();
+        auto removeFile = qScopeGuard([&] { QFile::remove(file.fileName()); });
+        QRect desktop;
+        for (const QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+        QPoint offCentre(9999, 9999);
+        QString text;
+        QTimer finder;
+        connect(&finder, &QTimer::timeout, this, [&] {
+            QPointer<QMessageBox> box = openBox();
+            if (!box || box->property("checked").toBool())
+                return;
+            box->setProperty("checked", true);
+            QMetaObject::invokeMethod(this, [&, box] {
+                if (box && QTest::qWaitForWindowExposed(box, 10000)) {
+                    text = box->text();
+                    offCentre = box->frameGeometry().center() - desktop.center();
+                }
+                if (box)
+                    box->reject();
+            }, Qt::QueuedConnection);
+        });
+        finder.start(50);
+        TForm1 window(fakeChannels());
+        finder.stop();
+        QCOMPARE(text, QStringLiteral("'abc' is not a valid integer value."));
+        QVERIFY2(offCentre.manhattanLength() < 40, qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
     }
 
     // Minimised: the box does not stand alone on the desktop; it shows, above the window, once

@@ -23,8 +23,17 @@ QString errorBoxText(const QString &message);
 // The message an exception carries (UTF-8 what()), or a fixed text for foreign ones.
 QString exceptionMessage(const std::exception_ptr &error);
 
-// Shows the modal error box now. Timers keep firing while it is open.
+// Shows the modal error box now. Timers keep firing while it is open. The box belongs to the
+// owner window (see setErrorBoxOwner), or to the modal dialog open over it: transient for it,
+// centred on it and stacked above it whether or not the program is active, and in the
+// always-on-top band when the owner is. When the owner is minimised the box waits, with
+// timers running, until the owner is restored, so it never stands alone on the desktop nor
+// opens unseen.
 void showErrorBox(const QString &message);
+
+// The window every error box belongs to: the main window, set while it is built. Without one
+// the box falls back to the active window.
+void setErrorBoxOwner(QWidget *owner);
 
 // Shows the box once the current handler has returned (for failures reported after the fact).
 void showErrorBoxLater(const QString &message);

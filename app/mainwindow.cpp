@@ -51,6 +51,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::TForm1>()), m_plan(*this)
 {
     Form1 = this;
+    app::setErrorBoxOwner(this);
     // The flags go first: changing them later re-creates the native window.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     ui->setupUi(this);

@@ -199,12 +199,26 @@ DecodeResult decode(QByteArrayView bytes)
     return result;
 }
 
+QString textBeforeLineBreak(QStringView text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' || text[i] == u'\n')
+            return text.first(i).toString();
+    }
+    return text.toString();
+}
+
 QByteArray encode(const QStringList &lines, TextEncoding encoding)
 {
     QString text;
     for (int i = 0; i < kLineCount; ++i) {
-        if (i < lines.size())
-            text += lines[i];
+        if (i < lines.size()) {
+            const QString &line = lines[i];
+            qsizetype end = 0;
+            while (end < line.size() && line[end] != u'\r' && line[end] != u'\n' && line[end] != QChar(0))
+                ++end;
+            text += QStringView(line).first(end);
+        }
         text += u"\r\n";
     }
 

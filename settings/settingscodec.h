@@ -66,9 +66,15 @@ struct DecodeResult {
 DecodeResult decode(QByteArrayView bytes);
 
 // The file's bytes for these lines: the mark, then the first kLineCount lines (missing ones
-// empty), each followed by CR LF. Lines are written as they are. In UTF-8 a lone surrogate
-// becomes U+FFFD; in ANSI every code point the code page lacks becomes one "?".
+// empty), each followed by CR LF. A line is written up to its first CR, LF or NUL: any of them
+// inside a value would end it early when read back and move every later line (or, for NUL, end
+// the text), so the file always reads back as the same seventeen values. Otherwise lines are
+// written as they are. In UTF-8 a lone surrogate becomes U+FFFD; in ANSI every code point the
+// code page lacks becomes one "?".
 QByteArray encode(const QStringList &lines, TextEncoding encoding);
+
+// What a single-line field keeps of text given to it: everything before its first CR or LF.
+QString textBeforeLineBreak(QStringView text);
 
 // The ANSI code page: every byte decodes (an undefined byte to the control character of the
 // same code); characters it lacks encode as "?".

@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QValidator>
+#include <algorithm>
 
 namespace sound {
 
@@ -17,6 +19,41 @@ bool namesExistingFile(const QString &text)
 {
     return !text.isEmpty() && QFileInfo(text).isFile();
 }
+
+// Keeps a path field single-line, as a single-line edit control takes a paste: of text that
+// arrives with CR or LF (a paste, a drop, code) only what stands before its first break stays.
+// A pasted "new.wav" plus the newline a terminal copy adds must not put a line break into the
+// settings file, where it would move every later line down by one.
+// Qt validates the whole new text with the cursor just after what was inserted. The field held
+// no break before, so the first break is inserted text and the rest of the insertion runs up
+// to the cursor: that part goes, what followed the cursor stays.
+class SingleLineValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+
+    State validate(QString &input, int &pos) const override
+    {
+        const qsizetype cut = firstBreak(input, 0);
+        if (cut < 0)
+            return Acceptable;
+        QString after = input.mid(std::max<qsizetype>(pos, cut));
+        if (const qsizetype more = firstBreak(after, 0); more >= 0)
+            after.truncate(more);
+        input = input.left(cut) + after;
+        pos = int(cut);
+        return Acceptable;
+    }
+
+private:
+    static qsizetype firstBreak(const QString &text, qsizetype from)
+    {
+        for (qsizetype i = from; i < text.size(); ++i) {
+            if (text[i] == u'\r' || text[i] == u'\n')
+                return i;
+        }
+        return -1;
+    }
+};
 
 } // namespace
 
@@ -33,6 +70,8 @@ void SoundTab::setupOn(QWidget *sTabSheet3)
     Q_ASSERT(sTabSheet3 && !m_page);
     m_page = sTabSheet3;
     m_ui->setupUi(sTabSheet3);
+    for (QLineEdit *field : pathFields())
+        field->setValidator(new SingleLineValidator(field));
 }
 
 void SoundTab::wire(const HandlerRunner &run)

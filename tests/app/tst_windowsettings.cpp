@@ -5,14 +5,19 @@
 #include "windowtestutil.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
+
+#include <sys/fsuid.h>
+#include <unistd.h>
 
 namespace {
 const QByteArray kFirstRun = "0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n1\r\n1\r\n1\r\n1\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
@@ -89,6 +94,86 @@ private slots:
         QCOMPARE(text(&again, "sPanel5"), "03");
         // Written in the ANSI code page: the Cyrillic letters are single bytes.
         QVERIFY(stored().contains(QByteArray("/home/\xf2\xf0\xe5\xed\xe5\xf0/start.wav\r\n")));
+    }
+
+    // A path pasted with the newline a terminal copy adds, and plan fields holding line breaks
+    // (set from code, where no paste rule applies): the file keeps exactly seventeen lines, and
+    // the next start finds every value on its own line, the music path included.
+    void lineBreaksNeverReachTheFile()
+    {
+        {
+            TForm1 window(fakeChannels());
+            window.show();
+            QLineEdit *over = window.soundTab().edit(1);
+            over->setFocus();
+            QApplication::clipboard()->setText(QStringLiteral("~/Музыка/new.wav\n"));
+            QTest::keyClick(over, Qt::Key_V, Qt::ControlModifier);
+            QCOMPARE(over->text(), "~/Музыка/new.wav");
+            window.soundTab().edit(6)->setText("/home/u/music.mp3");
+            field(&window, "podg_s")->setEditText("15\r\n99");
+            field(&window, "round")->setEditText("\n7");
+            field(&window, "cycle")->setEditText("2\r");
+            QVERIFY(window.close());
+        }
+        const QByteArray bytes = stored();
+        QCOMPARE(bytes.count("\r\n"), 17);
+        QCOMPARE(bytes.count('\n'), 17);
+        QCOMPARE(bytes.count('\r'), 17);
+        QVERIFY(bytes.endsWith("\r\n/home/u/music.mp3\r\n"));
+
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "podg_s")->currentText(), "15");
+        QCOMPARE(field(&again, "round")->currentText(), "");
+        QCOMPARE(field(&again, "cycle")->currentText(), "2");
+        QVERIFY(box(&again, "sCheckBox1")->isChecked());
+        QVERIFY(box(&again, "sCheckBox2")->isChecked());
+        QVERIFY(box(&again, "sound")->isChecked());
+        QCOMPARE(again.soundTab().edit(1)->text(), "~/Музыка/new.wav");
+        for (int n = 2; n <= 5; ++n)
+            QCOMPARE(again.soundTab().edit(n)->text(), "");
+        QCOMPARE(again.soundTab().edit(6)->text(), "/home/u/music.mp3");
+        // And the close after that writes the same file again: nothing shifts for good.
+        QVERIFY(again.close());
+        QCOMPARE(stored(), bytes);
+    }
+
+    // A writable timer.ini in a folder that takes no new files (the user locked the folder):
+    // the close writes the file in place, so the window closes and nothing the user set is lost.
+    void writableFileInLockedFolderLetsTheWindowClose()
+    {
+        store(kFirstRun);
+        QVERIFY(QFile::setPermissions(file(), QFile::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(folder(), QFile::Permissions(0x5555)));
+        for (const QString &up : {config->path(), config->path() + "/zelk-soft"})
+            QVERIFY(QFile::setPermissions(up, QFile::Permissions(0x7755)));
+        const bool root = geteuid() == 0;
+        // As root, rights bind only once the file-system user is someone else.
+        if (root) {
+            setfsgid(65534);
+            setfsuid(65534);
+        }
+        auto back = qScopeGuard([&] {
+            if (root) {
+                setfsuid(0);
+                setfsgid(0);
+            }
+            QFile::setPermissions(folder(), QFile::Permissions(0x7777));
+        });
+        ErrorBoxRecorder errors;
+        {
+            TForm1 window(fakeChannels());
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            field(&window, "cycle")->setEditText("4");
+            window.soundTab().edit(6)->setText("/home/u/music.mp3");
+            QVERIFY(window.close());
+            QVERIFY(!window.isVisible());
+        }
+        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('\n')));
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "cycle")->currentText(), "4");
+        QCOMPARE(again.soundTab().edit(6)->text(), "/home/u/music.mp3");
+        QCOMPARE(QDir(folder()).entryList(QDir::Files), QStringList{"timer.ini"});
     }
 
     void storedOffOptionStartsANormalWindow()

@@ -18,6 +18,8 @@ private slots:
     void utf8ValidityAfterMark_data();
     void utf8ValidityAfterMark();
     void utf8LoneSurrogateIsWrittenAsReplacement();
+    void valuesWithBreaksKeepTheirLine_data();
+    void valuesWithBreaksKeepTheirLine();
     void expandEnvPath_data();
     void expandEnvPath();
     void folderTexts();
@@ -102,6 +104,47 @@ void TestSettingsCodec::utf8LoneSurrogateIsWrittenAsReplacement()
     const QByteArray bytes = encode({QString(QChar(0xD800))}, TextEncoding::Utf8);
     QVERIFY(bytes.startsWith("\xEF\xBB\xBF\xEF\xBF\xBD\r\n"));
     QCOMPARE(decode(bytes).lines.first(), QString(QChar::ReplacementCharacter));
+}
+
+void TestSettingsCodec::valuesWithBreaksKeepTheirLine_data()
+{
+    QTest::addColumn<int>("encoding");
+    QTest::newRow("ANSI") << int(TextEncoding::Ansi);
+    QTest::newRow("UTF-8") << int(TextEncoding::Utf8);
+    QTest::newRow("UTF-16LE") << int(TextEncoding::Utf16LE);
+    QTest::newRow("UTF-16BE") << int(TextEncoding::Utf16BE);
+}
+
+// A value holding CR, LF or NUL is written up to it, so the next load finds every value on
+// its own line, the last (the music path) included.
+void TestSettingsCodec::valuesWithBreaksKeepTheirLine()
+{
+    QFETCH(int, encoding);
+    QStringList values;
+    for (int i = 1; i <= kLineCount; ++i)
+        values << QStringLiteral("v%1").arg(i);
+    values[0] = QStringLiteral("15\r\n99");
+    values[7] = QStringLiteral("\n");
+    values[11] = QStringLiteral("~/new.wav\n");
+    values[12] = QStringLiteral("a\rb");
+    values[13] = QStringLiteral("a\n\rb");
+    values[14] = QStringLiteral("c") + QChar(0) + QStringLiteral("\r\nd");
+    const QByteArray bytes = encode(values, TextEncoding(encoding));
+    const DecodeResult back = decode(bytes);
+    QCOMPARE(int(back.encoding), encoding);
+    QStringList expected = values;
+    expected[0] = QStringLiteral("15");
+    expected[7] = QString();
+    expected[11] = QStringLiteral("~/new.wav");
+    expected[12] = QStringLiteral("a");
+    expected[13] = QStringLiteral("a");
+    expected[14] = QStringLiteral("c");
+    QCOMPARE(back.lines, expected);
+    QCOMPARE(encode(back.lines, TextEncoding(encoding)), bytes);
+    if (TextEncoding(encoding) == TextEncoding::Ansi)
+        QCOMPARE(bytes.count('\n'), kLineCount);
+    QCOMPARE(textBeforeLineBreak(u"x\ry\nz"), QStringLiteral("x"));
+    QCOMPARE(textBeforeLineBreak(u"xyz"), QStringLiteral("xyz"));
 }
 
 void TestSettingsCodec::expandEnvPath_data()

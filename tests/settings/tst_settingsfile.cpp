@@ -7,11 +7,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -83,6 +87,16 @@ private:
     bool m_root;
 };
 
+// A save that must go through; what it throws fails the test instead of ending the run.
+#define SAVE_OR_FAIL(buffer, path, folder, lines)                                                                     \
+    do {                                                                                                              \
+        try {                                                                                                         \
+            (buffer).save(path, folder, lines);                                                                       \
+        } catch (const SettingsError &e) {                                                                            \
+            QFAIL(e.what());                                                                                          \
+        }                                                                                                             \
+    } while (0)
+
 } // namespace
 
 class TestSettingsFile : public QObject {
@@ -99,6 +113,11 @@ private slots:
     void readOnlyFileAndFolderStayUnchanged();
     void fullOrReadOnlyDiskKeepsTheOldFile();
     void hugeFileExceedsMemoCapacity();
+    void writableFileInReadOnlyFolderIsWrittenInPlace();
+    void hardLinksStayLinked();
+    void symbolicLinkIsWrittenThrough();
+    void replacementKeepsModeOwnerAndGroup();
+    void linkToDevNullSavesAsAnOrdinaryUser();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -369,5 +388,142 @@ void TestSettingsFile::hugeFileExceedsMemoCapacity()
     QCOMPARE(buffer.rememberedEncoding(), std::optional(TextEncoding::Utf16LE));
 }
 
-QTEST_GUILESS_MAIN(TestSettingsFile)
+void TestSettingsFile::writableFileInReadOnlyFolderIsWrittenInPlace()
+{
+    QVERIFY(writeAll(m_path, crlfLines({"7"})));
+    QVERIFY(QFile::setPermissions(m_path, QFile::Permissions(0x6666)));
+    QVERIFY(QFile::setPermissions(m_folder, QFile::Permissions(0x5555)));
+    auto unlock = qScopeGuard([&] { QFile::setPermissions(m_folder, QFile::Permissions(0x7777)); });
+    AsNobody nobody;
+    SettingsFile buffer;
+    QStringList changed = kInitial;
+    changed[16] = QStringLiteral("/home/u/music.mp3");
+    SAVE_OR_FAIL(buffer, m_path, m_folder, changed); // no temporary can be made beside it
+    QCOMPARE(SettingsFile().load(m_path), changed);
+    QCOMPARE(QFileInfo(m_path).permissions(), QFile::Permissions(0x6666));
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files), QStringList{"timer.ini"});
+    // and again: every close goes through
+    SAVE_OR_FAIL(buffer, m_path, m_folder, kInitial);
+    QCOMPARE(readAll(m_path).size(), 48);
+}
+
+void TestSettingsFile::hardLinksStayLinked()
+{
+    QVERIFY(writeAll(m_path, crlfLines({"7"})));
+    const QString other = m_dir->path() + "/backup-of-timer.ini";
+    QVERIFY(::link(QFile::encodeName(m_path).constData(), QFile::encodeName(other).constData()) == 0);
+    struct stat before {};
+    QVERIFY(::stat(QFile::encodeName(m_path).constData(), &before) == 0);
+    SettingsFile fresh;
+    SAVE_OR_FAIL(fresh, m_path, m_folder, kInitial);
+    struct stat after {};
+    QVERIFY(::stat(QFile::encodeName(m_path).constData(), &after) == 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_nlink, nlink_t(2));
+    QCOMPARE(readAll(other), readAll(m_path));
+    QCOMPARE(readAll(other).size(), 48);
+}
+
+void TestSettingsFile::symbolicLinkIsWrittenThrough()
+{
+    // timer.ini links to a file kept elsewhere (a dotfiles folder), by a relative path.
+    const QString elsewhere = m_dir->path() + "/dotfiles/vintra.ini";
+    QVERIFY(writeAll(elsewhere, crlfLines({"7"})));
+    QVERIFY(QFile::setPermissions(elsewhere, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    QVERIFY(QDir().mkpath(m_folder));
+    QVERIFY(QFile::link("../../../dotfiles/vintra.ini", m_path));
+    QVERIFY(QFileInfo(m_path).isFile());
+    SettingsFile buffer;
+    QCOMPARE(buffer.load(m_path).first(), "7");
+    SAVE_OR_FAIL(buffer, m_path, m_folder, kInitial);
+    QVERIFY(QFileInfo(m_path).isSymLink());
+    QCOMPARE(QFile::symLinkTarget(m_path), QFileInfo(elsewhere).absoluteFilePath());
+    QCOMPARE(readAll(elsewhere).size(), 48);
+    QCOMPARE(QFileInfo(elsewhere).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+    QCOMPARE(QDir(m_folder).entryList(QDir::Files | QDir::System), QStringList{"timer.ini"});
+    QCOMPARE(QDir(QFileInfo(elsewhere).path()).entryList(QDir::Files), QStringList{"vintra.ini"});
+}
+
+void TestSettingsFile::replacementKeepsModeOwnerAndGroup()
+{
+    QVERIFY(writeAll(m_path, crlfLines({"7"})));
+    QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const QByteArray name = QFile::encodeName(m_path);
+    const bool root = geteuid() == 0;
+    // As root: a file the user owns, in a group of its own; root's save must not take it over.
+    if (root)
+        QVERIFY(::chown(name.constData(), 65534, 65534) == 0);
+    struct stat before {};
+    QVERIFY(::stat(name.constData(), &before) == 0);
+    SettingsFile fresh;
+    SAVE_OR_FAIL(fresh, m_path, m_folder, kInitial);
+    struct stat after {};
+    QVERIFY(::stat(name.constData(), &after) == 0);
+    QVERIFY(after.st_ino != before.st_ino); // replaced, not written over
+    QCOMPARE(after.st_mode & 07777, mode_t(0640));
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+    QCOMPARE(readAll(m_path).size(), 48);
+}
+
+// Only ever as an ordinary user: as root a save that went wrong here would create files in
+// /dev. Under root the save runs in a child process as nobody (setpriv), in a folder of its own.
+void TestSettingsFile::linkToDevNullSavesAsAnOrdinaryUser()
+{
+    QVERIFY(QDir().mkpath(m_folder));
+    QVERIFY(QFile::link("/dev/null", m_path));
+    const QStringList devBefore = QDir("/dev").entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
+    if (geteuid() == 0) {
+        if (QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("setpriv (util-linux) is needed to save as an ordinary user");
+        for (const QString &d : {m_dir->path(), m_appdata, m_appdata + "zelk-soft", m_folder})
+            QVERIFY(::lchown(QFile::encodeName(d).constData(), 65534, 65534) == 0);
+        QVERIFY(::lchown(QFile::encodeName(m_path).constData(), 65534, 65534) == 0);
+        QProcess child;
+        child.start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                QCoreApplication::applicationFilePath(), "--save-as-helper", m_appdata});
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY2(child.exitCode() == 0, child.readAllStandardError().constData());
+        QCOMPARE(child.readAllStandardOutput(), QByteArray("saved twice\n"));
+    } else {
+        SettingsFile buffer;
+        SAVE_OR_FAIL(buffer, m_path, m_folder, kInitial);
+        SAVE_OR_FAIL(buffer, m_path, m_folder, kInitial);
+    }
+    QVERIFY(QFileInfo(m_path).isSymLink());
+    QCOMPARE(QFile::symLinkTarget(m_path), QStringLiteral("/dev/null"));
+    struct stat null {};
+    QVERIFY(::stat("/dev/null", &null) == 0);
+    QVERIFY(S_ISCHR(null.st_mode));
+    QCOMPARE(QDir("/dev").entryList(QDir::AllEntries | QDir::System | QDir::Hidden), devBefore);
+}
+
+// `--save-as-helper <appdata>`: saves the initial settings twice as the user it runs as, which
+// must not be root. Used by linkToDevNullSavesAsAnOrdinaryUser.
+static int saveAsHelper(const QString &appdata)
+{
+    if (geteuid() == 0) {
+        std::fputs("refusing to save as root\n", stderr);
+        return 3;
+    }
+    try {
+        SettingsFile buffer;
+        buffer.save(settingsFilePath(appdata), settingsFolder(appdata), kInitial);
+        buffer.save(settingsFilePath(appdata), settingsFolder(appdata), kInitial);
+    } catch (const SettingsError &e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    std::fputs("saved twice\n", stdout);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--save-as-helper") == 0)
+        return saveAsHelper(QString::fromLocal8Bit(argv[2]));
+    TestSettingsFile test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_settingsfile.moc"

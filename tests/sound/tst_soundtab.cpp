@@ -6,6 +6,8 @@
 #include "sound/soundtab.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QMimeData>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -107,6 +109,10 @@ private slots:
     void openDialogConfiguration();
     void defaultChooserUsesRealDialog_data();
     void defaultChooserUsesRealDialog();
+    void pasteKeepsTheFirstLine_data();
+    void pasteKeepsTheFirstLine();
+    void dropKeepsTheFirstLine();
+    void textFromCodeKeepsTheFirstLine();
 
 private:
     QString makeFile(const QString &name, const QByteArray &data = "RIFF sound")
@@ -455,6 +461,92 @@ void TestSoundTab::defaultChooserUsesRealDialog()
     QVERIFY(answered);
     QVERIFY(w.errors.isEmpty());
     QCOMPARE(w.tab.edit(Music)->text(), confirm ? chosen : before);
+}
+
+// A triple-click copy from a terminal ends with a newline; other programs copy CR LF or CR.
+void TestSoundTab::pasteKeepsTheFirstLine_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("shiftInsert");
+    const QString path = QStringLiteral("~/Музыка/new.wav");
+    for (const bool shiftInsert : {false, true}) {
+        const char *key = shiftInsert ? "Shift+Insert" : "Ctrl+V";
+        QTest::addRow("%s, LF at end", key) << path + "\n" << path << shiftInsert;
+        QTest::addRow("%s, CR LF at end", key) << path + "\r\n" << path << shiftInsert;
+        QTest::addRow("%s, CR at end", key) << path + "\r" << path << shiftInsert;
+        QTest::addRow("%s, two lines", key) << path + "\r\nsecond.wav\n" << path << shiftInsert;
+        QTest::addRow("%s, break first", key) << QStringLiteral("\nsecond.wav") << QString() << shiftInsert;
+        QTest::addRow("%s, one line", key) << path << path << shiftInsert;
+    }
+}
+
+void TestSoundTab::pasteKeepsTheFirstLine()
+{
+    QFETCH(QString, clip);
+    QFETCH(QString, expected);
+    QFETCH(bool, shiftInsert);
+    Window w;
+    for (int row = Over; row <= Music; ++row) {
+        QLineEdit *field = w.tab.edit(row);
+        QApplication::clipboard()->setText(clip);
+        QCOMPARE(QApplication::clipboard()->text(), clip);
+        field->setFocus();
+        if (shiftInsert)
+            QTest::keyClick(field, Qt::Key_Insert, Qt::ShiftModifier);
+        else
+            QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(field->text(), expected);
+
+        // Into the middle of what the field holds: the text after the cursor stays.
+        field->setText(QStringLiteral("/a/b.wav"));
+        field->setCursorPosition(3);
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(field->text(), QStringLiteral("/a/") + expected + QStringLiteral("b.wav"));
+        QCOMPARE(field->cursorPosition(), 3 + expected.size());
+        // Over a selection, as a paste replaces it.
+        field->selectAll();
+        QTest::keyClick(field, Qt::Key_Insert, Qt::ShiftModifier);
+        QCOMPARE(field->text(), expected);
+        // The field goes on taking typed text.
+        QTest::keyClicks(field, QStringLiteral("x"));
+        QCOMPARE(field->text(), expected + QStringLiteral("x"));
+        field->clear();
+    }
+}
+
+void TestSoundTab::dropKeepsTheFirstLine()
+{
+    Window w;
+    QLineEdit *field = w.tab.edit(Music);
+    field->setText(QStringLiteral("old"));
+    QMimeData data;
+    data.setText(QStringLiteral("/home/u/Музыка/track.mp3\r\n/home/u/other.mp3\r\n"));
+    const QPoint at = field->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(field, &enter);
+    QVERIFY(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(field, &move);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(field, &drop);
+    QVERIFY(drop.isAccepted());
+    QVERIFY2(!field->text().contains('\n') && !field->text().contains('\r'), qPrintable(field->text()));
+    QVERIFY(field->text().contains(QStringLiteral("/home/u/Музыка/track.mp3")));
+    QVERIFY(!field->text().contains(QStringLiteral("other")));
+}
+
+void TestSoundTab::textFromCodeKeepsTheFirstLine()
+{
+    Window w;
+    for (int row = Over; row <= Music; ++row) {
+        w.tab.edit(row)->setText(QStringLiteral("a.wav\rb.wav"));
+        QCOMPARE(w.tab.edit(row)->text(), QStringLiteral("a.wav"));
+        w.tab.edit(row)->setText(QStringLiteral("c.wav\n"));
+        QCOMPARE(w.tab.edit(row)->text(), QStringLiteral("c.wav"));
+        w.tab.edit(row)->insert(QStringLiteral("\r\nd"));
+        QCOMPARE(w.tab.edit(row)->text(), QStringLiteral("c.wav"));
+    }
 }
 
 QTEST_MAIN(TestSoundTab)

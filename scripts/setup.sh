@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever the build, the program and its tests need and is
 # missing, then configures and builds into build/. Quick when everything is present.
+# VINTRA_WERROR=ON (set by scripts/test.sh) turns compiler warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,8 @@ packages=(
   fonts-wine
   # tests: X server, window manager, sound server, inspection tools
   xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl desktop-file-utils
+  # tests: the format check (scripts/format.sh) and the static checks (scripts/tidy.sh)
+  clang-format clang-tidy
   # sound generation and measuring
   sox libsox-fmt-mp3 lame
   # fuzzing and sanitizers
@@ -30,5 +33,5 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRA_WERROR="${VINTRA_WERROR:-OFF}" >/dev/null
 cmake --build build

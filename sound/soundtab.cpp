@@ -31,7 +31,7 @@ void SoundTab::wire(const vintra::HandlerRunner &run)
 {
     Q_ASSERT(m_page);
     using Click = void (SoundTab::*)();
-    const std::array<std::pair<QPushButton *, Click>, 2 * kRows> clicks = {{
+    const std::pair<QPushButton *, Click> clicks[] = {
         {m_ui->sBitBtn4, &SoundTab::sBitBtn4Click},
         {m_ui->sBitBtn5, &SoundTab::sBitBtn5Click},
         {m_ui->sBitBtn6, &SoundTab::sBitBtn6Click},
@@ -44,7 +44,8 @@ void SoundTab::wire(const vintra::HandlerRunner &run)
         {m_ui->sBitBtn13, &SoundTab::sBitBtn13Click},
         {m_ui->sBitBtn14, &SoundTab::sBitBtn14Click},
         {m_ui->sBitBtn15, &SoundTab::sBitBtn15Click},
-    }};
+    };
+    static_assert(std::size(clicks) == 2 * std::size_t(kRows));
     for (const auto &[button, click] : clicks) {
         QObject::connect(button, &QPushButton::clicked, &m_connections,
                          [this, run, click = click] { run([this, click] { (this->*click)(); }); });

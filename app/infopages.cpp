@@ -82,7 +82,7 @@ void RightPictureButton::paintEvent(QPaintEvent *)
     }
 }
 
-InfoPages::InfoPages(HandlerRunner runner, QObject *parent)
+InfoPages::InfoPages(vintra::HandlerRunner runner, QObject *parent)
     : QObject(parent), runner_(std::move(runner))
 {
 }
@@ -160,12 +160,6 @@ bool InfoPages::eventFilter(QObject *watched, QEvent *event)
     }
 }
 
-void InfoPages::run(const std::function<void()> &handler)
-{
-    if (runner_)
-        runner_(handler);
-    else
-        handler();
-}
+void InfoPages::run(const std::function<void()> &handler) { runner_(handler); }
 
 } // namespace app

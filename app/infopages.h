@@ -3,6 +3,8 @@
 // The description tab and the promotion panel under the tabs: their controls, the fixed
 // description text, and the two web links.
 
+#include "common/handlerrunner.h"
+
 #include <QObject>
 #include <QPushButton>
 #include <QString>
@@ -15,9 +17,6 @@ class QPlainTextEdit;
 class QWidget;
 
 namespace app {
-
-// The window's error path: runs a handler and reports whatever it throws.
-using HandlerRunner = std::function<void(const std::function<void()> &)>;
 
 // Registers the pictures and the description text (":/icons/vintra-<N>.png", ":/images/arrow.png",
 // ":/images/speaker.png", ":/text/description.txt"). They live in a static library, so the
@@ -47,7 +46,8 @@ protected:
 class InfoPages : public QObject {
     Q_OBJECT
 public:
-    explicit InfoPages(HandlerRunner runner = {}, QObject *parent = nullptr);
+    // Every click runs through `runner`, the window's error path.
+    explicit InfoPages(vintra::HandlerRunner runner, QObject *parent = nullptr);
 
     // Builds the tab's and the panel's controls directly on the given widgets (positions are
     // relative to them), loads the description text, sets the picture and wires the clicks.
@@ -73,7 +73,7 @@ protected:
 private:
     void run(const std::function<void()> &handler);
 
-    HandlerRunner runner_;
+    vintra::HandlerRunner runner_;
     bool label3Pressed_ = false;
 };
 

@@ -26,7 +26,8 @@ using workout::PlanField;
 
 namespace {
 
-// Fonts of the window's texts and the colours of the phase lights.
+// The window's fixed frame: a title bar with the system menu, minimise and close, and no maximise
+// button: the window keeps one size (setFixedSize below).
 constexpr Qt::WindowFlags kFrameFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                         Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                                         Qt::WindowCloseButtonHint;
@@ -263,9 +264,9 @@ void TForm1::Timer2Timer()
     m_sequencer->Timer2Timer();
 }
 
-std::array<QString, 6> TForm1::pathFieldTexts() const
+sound::CueFieldTexts TForm1::pathFieldTexts() const
 {
-    std::array<QString, 6> texts;
+    sound::CueFieldTexts texts;
     const auto fields = m_soundTab->pathFields();
     for (size_t i = 0; i < texts.size(); ++i)
         texts[i] = fields[i]->text();

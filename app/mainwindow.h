@@ -101,7 +101,7 @@ private:
     void wireHandlers();
     QComboBox *planField(workout::PlanField field) const;
     QWidget *light(workout::Light light) const;
-    std::array<QString, 6> pathFieldTexts() const;
+    sound::CueFieldTexts pathFieldTexts() const;
     QStringList settingsLines() const;
     void applySettingsLines(const QStringList &lines);
 

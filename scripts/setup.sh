@@ -2,10 +2,11 @@
 # Installs from Debian's packages whatever building and running the program need and is missing
 # (scripts/install-packages.sh build), then configures and builds into build/. Quick when
 # everything is present. The test suite's own packages are installed by scripts/test.sh.
+# VINTRA_WERROR=ON (set by scripts/test.sh) turns compiler warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-packages.sh build
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVINTRA_WERROR="${VINTRA_WERROR:-OFF}" >/dev/null
 cmake --build build

@@ -11,8 +11,6 @@
 
 namespace settings {
 
-SettingsError::SettingsError(const QString &message) : std::runtime_error(message.toStdString()) {}
-
 QString noMappingMessage()
 {
     return QStringLiteral("No mapping for the Unicode character exists in the target multi-byte code page");

@@ -13,12 +13,13 @@
 //  - a line keeps its first kMaxLineUnits UTF-16 units; nothing is trimmed or validated.
 // Written form: the encoding's mark (none for ANSI), then exactly seventeen lines, each + CR LF.
 
+#include "common/error.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
-#include <stdexcept>
 
 namespace settings {
 
@@ -28,10 +29,9 @@ inline constexpr qsizetype kMaxLineUnits = 4096;
 inline constexpr qsizetype kMaxTextBytes = qsizetype(1) << 30;
 
 // Failures of the settings file; what() is the UTF-8 text the user sees.
-class SettingsError : public std::runtime_error {
+class SettingsError : public vintra::Error {
 public:
-    explicit SettingsError(const QString &message);
-    QString message() const { return QString::fromUtf8(what()); }
+    using vintra::Error::Error;
 };
 
 // The user-visible messages, exactly as shown.

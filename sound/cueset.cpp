@@ -22,10 +22,10 @@ QString soundDirFor(const QString &executablePath)
     return executablePath.left(cut + 1) + QStringLiteral("sounds") + QDir::separator();
 }
 
-void PrepareCues(CueChannels &cues, const std::array<QString, 6> &pathFieldTexts, const QString &sound_dir)
+void PrepareCues(CueChannels &cues, const CueFieldTexts &pathFieldTexts, const QString &sound_dir)
 {
     // Same order as the path fields and the default names.
-    const std::array<SoundChannel *, 6> byField = {cues.mpOver, cues.mpRest, cues.mpStart,
+    const std::array<SoundChannel *, kCueCount> byField = {cues.mpOver, cues.mpRest, cues.mpStart,
                                                    cues.mpTick, cues.mpWork, cues.mpMusic};
     for (std::size_t i = 0; i < byField.size(); ++i) {
         const QString &text = pathFieldTexts[i];

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "common/error.h"
+
 #include <QString>
 #include <QtGlobal>
-#include <stdexcept>
 #include <string>
 
 namespace sound {
@@ -11,10 +12,9 @@ namespace sound {
 enum class TMPModes { mpNotReady, mpStopped, mpPlaying, mpRecording, mpSeeking, mpPaused, mpOpen };
 
 // Raised by a channel: the message is what the user sees in the error box.
-class MediaError : public std::runtime_error {
+class MediaError : public vintra::Error {
 public:
-    explicit MediaError(const QString &message) : std::runtime_error(message.toStdString()) {}
-    QString message() const { return QString::fromUtf8(what()); }
+    using vintra::Error::Error;
 };
 
 // Text of the error raised by every operation that needs an open channel.

@@ -1,5 +1,6 @@
 #include "sound/soundtab.h"
 
+#include "sound/cueset.h"
 #include "ui_soundtab.h"
 
 #include <QFileDialog>
@@ -9,16 +10,11 @@
 #include <QStringList>
 #include <QValidator>
 #include <algorithm>
+#include <utility>
 
 namespace sound {
 
 namespace {
-
-// Only a file counts; a folder or a dangling link in the field is as good as an empty field.
-bool namesExistingFile(const QString &text)
-{
-    return !text.isEmpty() && QFileInfo(text).isFile();
-}
 
 // Keeps a path field single-line, as a single-line edit control takes a paste: of text that
 // arrives with CR or LF (a paste, a drop, code) only what stands before its first break stays.
@@ -74,15 +70,28 @@ void SoundTab::setupOn(QWidget *sTabSheet3)
         field->setValidator(new SingleLineValidator(field));
 }
 
-void SoundTab::wire(const HandlerRunner &run)
+void SoundTab::wire(const vintra::HandlerRunner &run)
 {
     Q_ASSERT(m_page);
-    const HandlerRunner runner = run ? run : [](const std::function<void()> &handler) { handler(); };
-    for (int n = 1; n <= kRows; ++n) {
-        QObject::connect(previewButton(n), &QPushButton::clicked, &m_connections,
-                         [this, runner, n] { runner([this, n] { preview(n); }); });
-        QObject::connect(browseButton(n), &QPushButton::clicked, &m_connections,
-                         [this, runner, n] { runner([this, n] { browse(n); }); });
+    using Click = void (SoundTab::*)();
+    const std::pair<QPushButton *, Click> clicks[] = {
+        {m_ui->sBitBtn4, &SoundTab::sBitBtn4Click},
+        {m_ui->sBitBtn5, &SoundTab::sBitBtn5Click},
+        {m_ui->sBitBtn6, &SoundTab::sBitBtn6Click},
+        {m_ui->sBitBtn7, &SoundTab::sBitBtn7Click},
+        {m_ui->sBitBtn8, &SoundTab::sBitBtn8Click},
+        {m_ui->sBitBtn9, &SoundTab::sBitBtn9Click},
+        {m_ui->sBitBtn10, &SoundTab::sBitBtn10Click},
+        {m_ui->sBitBtn11, &SoundTab::sBitBtn11Click},
+        {m_ui->sBitBtn12, &SoundTab::sBitBtn12Click},
+        {m_ui->sBitBtn13, &SoundTab::sBitBtn13Click},
+        {m_ui->sBitBtn14, &SoundTab::sBitBtn14Click},
+        {m_ui->sBitBtn15, &SoundTab::sBitBtn15Click},
+    };
+    static_assert(std::size(clicks) == 2 * std::size_t(kRows));
+    for (const auto &[button, click] : clicks) {
+        QObject::connect(button, &QPushButton::clicked, &m_connections,
+                         [this, run, click = click] { run([this, click] { (this->*click)(); }); });
     }
 }
 

@@ -5,6 +5,8 @@
 // field from an open-file dialog. The widgets come from soundtab.ui and are put straight onto the
 // window's existing tab page; this class owns none of them, only the behaviour behind them.
 
+#include "common/handlerrunner.h"
+#include "sound/cueset.h"
 #include "sound/soundchannel.h"
 
 #include <QObject>
@@ -26,10 +28,7 @@ namespace sound {
 
 class SoundTab {
 public:
-    // Runs one handler; the window passes the path that shows escaping errors in its error box.
-    using HandlerRunner = std::function<void(const std::function<void()> &)>;
-
-    static constexpr int kRows = 6;
+    static constexpr int kRows = kCueCount;
 
     explicit SoundTab(SoundChannel &mp1);
     ~SoundTab();
@@ -38,8 +37,9 @@ public:
 
     // Builds the tab's controls as children of the given page (call once).
     void setupOn(QWidget *sTabSheet3);
-    // Connects every button's click to its handler through `run`; an empty runner calls directly.
-    void wire(const HandlerRunner &run);
+    // Connects every button's click to its handler (sBitBtn4Click ... sBitBtn15Click) through
+    // `run`, the window's error path.
+    void wire(const vintra::HandlerRunner &run);
 
     // Path fields by their number: edit(1) is edit1 (Over) ... edit(6) is edit6 (Music).
     QLineEdit *edit(int n) const;

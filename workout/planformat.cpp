@@ -3,7 +3,7 @@
 namespace workout {
 
 ConvertError::ConvertError(const QString &text)
-    : std::runtime_error(QStringLiteral("'%1' is not a valid integer value").arg(text).toStdString())
+    : vintra::Error(QStringLiteral("'%1' is not a valid integer value").arg(text))
 {
 }
 
@@ -17,7 +17,8 @@ qint32 strToInt(const QString &text)
     }
     if (i == text.size())
         throw ConvertError(text);
-    // Accumulate as a negative number so that -2147483648 fits.
+    // The magnitude is gathered in 64 bits: it may reach 2^31 (for -2147483648), one past the
+    // largest positive value, and stopping as soon as it passes 2^31 keeps it from overflowing.
     qint64 value = 0;
     for (; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();

@@ -2,17 +2,17 @@
 
 // Text formats of the timer tab and the conversion of plan field texts to numbers.
 
+#include "common/error.h"
+
 #include <QString>
 #include <QtGlobal>
-#include <stdexcept>
 
 namespace workout {
 
 // Raised when a plan field's text is no decimal number in the signed 32-bit range.
-class ConvertError : public std::runtime_error {
+class ConvertError : public vintra::Error {
 public:
     explicit ConvertError(const QString &text);
-    QString message() const { return QString::fromUtf8(what()); }
 };
 
 // Decimal text to a signed 32-bit number: an optional sign, then digits (leading zeros allowed).

@@ -5,6 +5,7 @@
 #include "app/formfonts.h"
 #include "app/infopages.h"
 #include "app/links.h"
+#include "urlrecorder.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -26,14 +27,6 @@
 
 using app::InfoPages;
 
-// Stands in for the browser: records every address handed over.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public:
-    QStringList opened;
-public slots:
-    void open(const QUrl &url) { opened << url.toString(QUrl::FullyEncoded); }
-};
 
 class TestInfoPages : public QObject {
     Q_OBJECT
@@ -63,7 +56,7 @@ private:
     QWidget *page_ = nullptr;
     QFrame *panel_ = nullptr;
     InfoPages *pages_ = nullptr;
-    UrlRecorder recorder_;
+    std::unique_ptr<UrlRecorder> recorder_;
     int runnerCalls_ = 0;
 };
 
@@ -106,13 +99,12 @@ void TestInfoPages::init()
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
 
-    recorder_.opened.clear();
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder_, "open");
+    recorder_ = std::make_unique<UrlRecorder>();
 }
 
 void TestInfoPages::cleanup()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    recorder_.reset();
     window_.reset();
 }
 
@@ -257,26 +249,26 @@ void TestInfoPages::eachClickSendsOneRequestForItsAddress()
     QVERIFY(exercises.endsWith(QStringLiteral("/viewtopic.php?f=18&t=289")));
 
     click(pages_->BitBtn2, pages_->BitBtn2->rect().center());
-    QCOMPARE(recorder_.opened, QStringList{exercises});
+    QCOMPARE(recorder_->openedTexts(), QStringList{exercises});
 
-    recorder_.opened.clear();
+    recorder_->opened.clear();
     click(pages_->BitBtn1, pages_->BitBtn1->rect().center());
-    QCOMPARE(recorder_.opened, QStringList{site});
+    QCOMPARE(recorder_->openedTexts(), QStringList{site});
 
     // The whole strip is the link, far beyond the ends of the centred text.
-    recorder_.opened.clear();
+    recorder_->opened.clear();
     click(pages_->Label3, QPoint(1, 8));
     click(pages_->Label3, QPoint(506, 8));
     click(pages_->Label3, QPoint(254, 1));
-    QCOMPARE(recorder_.opened, QStringList(3, site));
+    QCOMPARE(recorder_->openedTexts(), QStringList(3, site));
 
     // Keyboard presses count like clicks; a press dragged off the link before release does not.
-    recorder_.opened.clear();
+    recorder_->opened.clear();
     pages_->BitBtn1->setFocus();
     QTest::keyClick(pages_->BitBtn1, Qt::Key_Space);
     QTest::mousePress(pages_->Label3, Qt::LeftButton, Qt::NoModifier, QPoint(100, 8));
     QTest::mouseRelease(pages_->Label3, Qt::LeftButton, Qt::NoModifier, QPoint(100, 30));
-    QCOMPARE(recorder_.opened, QStringList{site});
+    QCOMPARE(recorder_->openedTexts(), QStringList{site});
 
     // Every request went through the window's handler runner.
     QCOMPARE(runnerCalls_, 6);
@@ -291,7 +283,7 @@ void TestInfoPages::titleAndSubtitleOpenNothing()
     }
     click(panel_, QPoint(5, 60));
     click(panel_, QPoint(530, 60));
-    QVERIFY(recorder_.opened.isEmpty());
+    QVERIFY(recorder_->opened.isEmpty());
     QCOMPARE(runnerCalls_, 0);
 }
 

@@ -6,6 +6,7 @@
 #include "windowtestutil.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScreen>
@@ -44,6 +45,23 @@ QRect frameOnScreen(WId id)
     return QRect(value("Absolute upper-left X:"), value("Absolute upper-left Y:"), value("Width:"), value("Height:"));
 }
 
+// The frame once the window manager has stopped moving it: two reads 150 ms apart agree.
+// An invalid rectangle when it is still moving after ten seconds.
+QRect settledFrame(WId id)
+{
+    QRect last = frameOnScreen(id);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000) {
+        QTest::qWait(150);
+        const QRect now = frameOnScreen(id);
+        if (now.isValid() && now == last)
+            return now;
+        last = now;
+    }
+    return {};
+}
+
 bool above(WId id)
 {
     return xprop(id, QStringLiteral("_NET_WM_STATE")).contains(QLatin1String("_NET_WM_STATE_ABOVE"));
@@ -73,8 +91,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const WId id = window.winId();
         QTRY_VERIFY_WITH_TIMEOUT(above(id), 10000);
-        QTest::qWait(300); // let the window manager settle the frame
-        const QRect before = frameOnScreen(id);
+        const QRect before = settledFrame(id);
+        QVERIFY(before.isValid());
         const QRect geometry = window.geometry();
 
         auto *onTop = child<QCheckBox>(&window, "sCheckBox1");
@@ -82,15 +100,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!above(id), 10000);
         QCOMPARE(window.winId(), id);
         QVERIFY(window.isVisible());
-        QTest::qWait(200);
-        QCOMPARE(frameOnScreen(id), before);
+        // The change is done; the frame must not have moved with it.
+        QCOMPARE(settledFrame(id), before);
         QCOMPARE(window.geometry(), geometry);
 
         onTop->setChecked(true);
         QTRY_VERIFY_WITH_TIMEOUT(above(id), 10000);
         QCOMPARE(window.winId(), id);
-        QTest::qWait(200);
-        QCOMPARE(frameOnScreen(id), before);
+        QCOMPARE(settledFrame(id), before);
         // Maximising is not offered for a fixed-size window.
         QVERIFY(!xprop(id, QStringLiteral("_NET_WM_ALLOWED_ACTIONS")).contains(QLatin1String("MAXIMIZE")));
     }
@@ -101,7 +118,9 @@ private slots:
         child<QCheckBox>(&window, "sCheckBox1")->setChecked(false); // as a stored "0" does during creation
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QTest::qWait(300);
+        // Managed, framed and settled: a late switch on top would have happened by now.
+        QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry().size() != window.size(), 10000);
+        QVERIFY(settledFrame(window.winId()).isValid());
         QVERIFY(!above(window.winId()));
     }
 
@@ -114,10 +133,10 @@ private slots:
         for (QScreen *screen : QGuiApplication::screens())
             desktop |= screen->geometry();
         QTRY_VERIFY_WITH_TIMEOUT(window.frameGeometry().size() != window.size(), 10000);
-        QTest::qWait(400);
-        const QRect frame = frameOnScreen(window.winId());
-        QCOMPARE(window.frameGeometry().topLeft(), app::firstPlacement(desktop, window.frameGeometry().size()));
-        QVERIFY(frame.isValid());
+        QVERIFY(settledFrame(window.winId()).isValid());
+        // Qt learns the frame's extents a little after the server has them.
+        QTRY_COMPARE_WITH_TIMEOUT(window.frameGeometry().topLeft(),
+                                  app::firstPlacement(desktop, window.frameGeometry().size()), 10000);
     }
 };
 

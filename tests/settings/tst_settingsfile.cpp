@@ -2,6 +2,7 @@
 // through SettingsFile, byte for byte. Failures that need a full or read-only disk use a tiny
 // tmpfs mounted by the test (root only) and are skipped elsewhere.
 
+#include "initialplan.h"
 #include "settings/settingsfile.h"
 #include "settings/settingspaths.h"
 
@@ -24,7 +25,8 @@ using namespace settings;
 
 namespace {
 
-const QStringList kInitial = {"0", "10", "0", "20", "0", "10", "8", "1", "1", "1", "1", "", "", "", "", "", ""};
+// The initial plan, the three options ticked, no sound files chosen.
+const QStringList kInitial = initialPlanLines() + QStringList{"1", "1", "1", "", "", "", "", "", ""};
 
 QStringList padded(QStringList lines)
 {

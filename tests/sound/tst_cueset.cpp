@@ -1,6 +1,7 @@
 // The cue set against real files in a temporary folder, with fake channels that open what
 // exists and fail on files whose content starts with "damaged".
 
+#include "cuefolder.h"
 #include "fakechannel.h"
 #include "sound/cueset.h"
 
@@ -19,30 +20,17 @@ namespace {
 const QStringList kNames = {"over", "rest", "start", "tick", "work", "music"};
 
 // Six channels in path-field order sharing one journal, and a sounds folder with all defaults.
-struct CueRig {
-    QTemporaryDir dir;
-    QString soundDir;
+struct CueRig : CueFolder {
     QStringList journal;
-    std::array<std::unique_ptr<FakeChannel>, 6> ch;
-    std::array<QString, 6> fields;
+    std::array<std::unique_ptr<FakeChannel>, sound::kCueCount> ch;
+    sound::CueFieldTexts fields;
     CueChannels cues;
 
     CueRig()
     {
-        QVERIFY(dir.isValid());
-        soundDir = sound::soundDirFor(dir.filePath("vintra"));
-        QDir().mkpath(soundDir);
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < sound::kCueCount; ++i)
             ch[i] = std::make_unique<FakeChannel>(kNames[i], &journal);
-            write(soundDir + sound::kDefaultCueFiles[i]);
-        }
         cues = {ch[0].get(), ch[1].get(), ch[2].get(), ch[3].get(), ch[4].get(), ch[5].get()};
-    }
-    static void write(const QString &path, const QByteArray &content = "RIFF-sound")
-    {
-        QFile f(path);
-        QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
-        f.write(content);
     }
     void prepare() { PrepareCues(cues, fields, soundDir); }
     FakeChannel &over() { return *ch[0]; }
@@ -127,7 +115,7 @@ void TestCueSet::defaultsOpenInOrder()
 {
     CueRig rig;
     rig.prepare();
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < sound::kCueCount; ++i) {
         QCOMPARE(rig.ch[i]->fileName(), rig.soundDir + sound::kDefaultCueFiles[i]);
         QCOMPARE(rig.ch[i]->openedFile(), rig.ch[i]->fileName());
         QCOMPARE(rig.ch[i]->mode(), sound::TMPModes::mpStopped);
@@ -282,7 +270,7 @@ void TestCueSet::longFolderPath()
     for (const char *name : sound::kDefaultCueFiles)
         CueRig::write(soundDir + name);
     PrepareCues(rig.cues, rig.fields, soundDir);
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < sound::kCueCount; ++i)
         QCOMPARE(rig.ch[i]->openedFile(), folder + "/sounds/" + sound::kDefaultCueFiles[i]);
 }
 

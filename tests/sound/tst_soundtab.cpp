@@ -57,6 +57,7 @@ struct Window {
     FakeChannel mp1{QStringLiteral("mp1"), &journal};
     SoundTab tab{mp1};
     QStringList errors; // what the window's error box would have shown
+    int runs = 0;       // clicks that went through the error path
 
     Window()
     {
@@ -70,6 +71,7 @@ struct Window {
         pages->addTab(sTabSheet3, QStringLiteral("Настройки"));
         tab.setupOn(sTabSheet3);
         tab.wire([this](const std::function<void()> &handler) {
+            ++runs;
             try {
                 handler();
             } catch (const std::exception &e) {
@@ -106,6 +108,7 @@ private slots:
     void browseSetsFieldAndSilences_data();
     void browseSetsFieldAndSilences();
     void timerTabSilencesPreview();
+    void everyButtonRunsThroughTheErrorPath();
     void openDialogConfiguration();
     void defaultChooserUsesRealDialog_data();
     void defaultChooserUsesRealDialog();
@@ -395,6 +398,32 @@ void TestSoundTab::timerTabSilencesPreview()
     w.journal.clear();
     w.tab.sTabSheet1Show();
     QVERIFY(w.journal.isEmpty());
+}
+
+// Each of the twelve buttons is handled once, through the runner the window passes; a failing
+// preview (nothing was ever previewed) is reported there and the tab goes on answering.
+void TestSoundTab::everyButtonRunsThroughTheErrorPath()
+{
+    Window w;
+    int asked = 0;
+    w.tab.chooseFile = [&] {
+        ++asked;
+        return QString();
+    };
+    for (int row = Over; row <= Music; ++row) {
+        w.clickPreview(row);
+        w.clickBrowse(row);
+    }
+    QCOMPARE(w.runs, 2 * SoundTab::kRows);
+    QCOMPARE(asked, SoundTab::kRows);
+    QCOMPARE(w.errors.size(), SoundTab::kRows);
+    QVERIFY(!w.mp1.playing());
+
+    const QString file = makeFile(QStringLiteral("after-errors.wav"));
+    w.tab.edit(Work)->setText(file);
+    w.clickPreview(Work);
+    QVERIFY(w.mp1.playing());
+    QCOMPARE(w.errors.size(), SoundTab::kRows);
 }
 
 void TestSoundTab::openDialogConfiguration()

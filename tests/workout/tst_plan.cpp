@@ -1,5 +1,6 @@
 // The plan's arithmetic and the display formats, without a window.
 
+#include "initialplan.h"
 #include "workout/plan.h"
 #include "workout/planformat.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 class RecordingPlanView : public workout::PlanView {
 public:
-    std::array<QString, 8> text{"0", "10", "0", "20", "0", "10", "8", "1"};
+    std::array<QString, 8> text = initialPlanTexts();
     QString time = "old", rounds = "old", cycles = "old";
     QStringList writes;
 

@@ -2,7 +2,9 @@
 // directly, a recording view for the controls, the real cue set over real files in a temporary
 // folder and fake channels that write every operation into one journal.
 
+#include "cuefolder.h"
 #include "fakechannel.h"
+#include "initialplan.h"
 #include "sound/cueset.h"
 #include "workout/planformat.h"
 #include "workout/sequencer.h"
@@ -29,7 +31,7 @@ class RecordingView : public WorkoutView {
 public:
     explicit RecordingView(QStringList &journal) : m_journal(journal) {}
 
-    std::array<QString, kPlanFieldCount> fields = {"0", "10", "0", "20", "0", "10", "8", "1"};
+    std::array<QString, kPlanFieldCount> fields = initialPlanTexts();
     QStringList filledFields; // setPlanText calls, in order
     QString time, rounds, cycles;
     QString title = texts::idleTitle;
@@ -81,29 +83,17 @@ private:
     QStringList &m_journal;
 };
 
-struct Rig {
-    QTemporaryDir dir;
-    QString soundDir;
+struct Rig : CueFolder {
     QStringList journal;
     FakeChannel over{"over", &journal}, rest{"rest", &journal}, start{"start", &journal},
         tick{"tick", &journal}, work{"work", &journal}, music{"music", &journal};
     RecordingView view{journal};
     Plan plan{view};
-    std::array<QString, 6> pathFields;
+    sound::CueFieldTexts pathFields;
     sound::CueChannels cues{&over, &rest, &start, &tick, &work, &music};
     Sequencer seq{view, plan, cues, [this] { sound::PrepareCues(cues, pathFields, soundDir); }};
 
-    Rig()
-    {
-        soundDir = sound::soundDirFor(dir.filePath("vintra"));
-        QDir().mkpath(soundDir);
-        for (const char *name : sound::kDefaultCueFiles) {
-            QFile f(soundDir + name);
-            f.open(QIODevice::WriteOnly);
-            f.write("RIFF-cue");
-        }
-        plan.cycleChange(); // as at start-up
-    }
+    Rig() { plan.cycleChange(); } // as at start-up
 
     // Seconds only; minutes stay 0.
     void setPlan(int prep, int workSec, int restSec, int rounds, int cycles)
@@ -117,7 +107,6 @@ struct Rig {
         view.fields[int(f)] = text;
         plan.cycleChange(); // the fields' change handler
     }
-    void removeCue(const char *name) { QVERIFY(QFile::remove(soundDir + name)); }
     bool running() const { return view.startCap == texts::stop; }
     // One second: the handler of whichever timer is enabled, as the window's connections do.
     void tickOnce()

@@ -100,10 +100,10 @@ public:
         if (control == CC_ComboBox && (sub == SC_ComboBoxArrow || sub == SC_ComboBoxEditField)) {
             const QRect r = option->rect;
             constexpr int arrow = 14, frame = 2;
-            const QRect rect = sub == SC_ComboBoxArrow
-                                   ? QRect(r.right() - arrow + 1, r.top() - 2, arrow, r.height() + 4)
-                                   : QRect(r.left() + frame, r.top() + frame, r.width() - arrow - 2 * frame,
-                                           r.height() - 2 * frame);
+            const QRect rect =
+                sub == SC_ComboBoxArrow
+                    ? QRect(r.right() - arrow + 1, r.top() - 2, arrow, r.height() + 4)
+                    : QRect(r.left() + frame, r.top() + frame, r.width() - arrow - 2 * frame, r.height() - 2 * frame);
             return visualRect(option->direction, r, rect);
         }
         return QProxyStyle::subControlRect(control, option, sub, widget);

@@ -124,14 +124,12 @@ void showErrorBox(const QString &message)
     box.exec();
 }
 
-void setErrorBoxOwner(QWidget *owner)
-{
-    boxOwner() = owner;
-}
+void setErrorBoxOwner(QWidget *owner) { boxOwner() = owner; }
 
 void showErrorBoxLater(const QString &message)
 {
-    QMetaObject::invokeMethod(qApp, [message] { showErrorBox(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp, [message] { showErrorBox(message); }, Qt::QueuedConnection);
 }
 
 bool runHandler(const std::function<void()> &handlerBody)
@@ -145,9 +143,6 @@ bool runHandler(const std::function<void()> &handlerBody)
     }
 }
 
-void setErrorSinkForTests(ErrorSink sink)
-{
-    testSink() = std::move(sink);
-}
+void setErrorSinkForTests(ErrorSink sink) { testSink() = std::move(sink); }
 
 } // namespace app

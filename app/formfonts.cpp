@@ -68,7 +68,8 @@ void fitText(QWidget *widget)
             texts << field->itemText(i);
         // QLineEdit keeps 2 px free on either side of its text.
         const int room =
-            field->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, field).width() - 4;
+            field->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, field).width() -
+            4;
         fitToRoom(field, texts, room);
     }
 }

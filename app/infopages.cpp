@@ -73,19 +73,15 @@ void RightPictureButton::paintEvent(QPaintEvent *)
     const int left = content.x() + (content.width() - textWidth - gap - pictureSize.width()) / 2;
 
     const QRect textRect(left, content.y(), textWidth, content.height());
-    style()->drawItemText(&painter, textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic,
-                          palette(), isEnabled(), text(), QPalette::ButtonText);
+    style()->drawItemText(&painter, textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(),
+                          isEnabled(), text(), QPalette::ButtonText);
     if (!picture.isNull()) {
-        const QPoint at(textRect.right() + 1 + gap,
-                        content.y() + (content.height() - pictureSize.height()) / 2);
+        const QPoint at(textRect.right() + 1 + gap, content.y() + (content.height() - pictureSize.height()) / 2);
         painter.drawPixmap(at, picture);
     }
 }
 
-InfoPages::InfoPages(vintra::HandlerRunner runner, QObject *parent)
-    : QObject(parent), runner_(std::move(runner))
-{
-}
+InfoPages::InfoPages(vintra::HandlerRunner runner, QObject *parent) : QObject(parent), runner_(std::move(runner)) {}
 
 void InfoPages::setupOn(QWidget *sTabSheet2, QFrame *sPanel11)
 {
@@ -155,8 +151,7 @@ bool InfoPages::eventFilter(QObject *watched, QEvent *event)
             run([this] { BitBtn1Click(); });
         return true;
     }
-    default:
-        return false;
+    default: return false;
     }
 }
 

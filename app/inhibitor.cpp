@@ -57,10 +57,7 @@ Inhibitor::~Inhibitor()
         delete m_connecting;
 }
 
-QString Inhibitor::reason()
-{
-    return QStringLiteral("Идёт тренировка");
-}
+QString Inhibitor::reason() { return QStringLiteral("Идёт тренировка"); }
 
 bool Inhibitor::connectBus()
 {
@@ -101,9 +98,9 @@ void Inhibitor::request(Service service)
     QDBusMessage call;
     switch (service) {
     case Service::Portal:
-        call = QDBusMessage::createMethodCall(kPortalService, QStringLiteral("/org/freedesktop/portal/desktop"),
-                                              QStringLiteral("org.freedesktop.portal.Inhibit"),
-                                              QStringLiteral("Inhibit"));
+        call =
+            QDBusMessage::createMethodCall(kPortalService, QStringLiteral("/org/freedesktop/portal/desktop"),
+                                           QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
         // No window identifier: the inhibition is the program's, whichever window shows.
         call << QString() << kIdleAndSuspend << QVariantMap{{QStringLiteral("reason"), reason()}};
         break;
@@ -119,8 +116,7 @@ void Inhibitor::request(Service service)
                                               QStringLiteral("org.gnome.SessionManager"), QStringLiteral("Inhibit"));
         call << applicationId() << uint(0) << reason() << kIdleAndSuspend;
         break;
-    case Service::None:
-        return;
+    case Service::None: return;
     }
     m_requesting = true;
     auto *watcher = new QDBusPendingCallWatcher(m_bus->asyncCall(call, kAnswerTimeoutMs), this);
@@ -171,9 +167,9 @@ void Inhibitor::release(Service service, const QString &handle, uint cookie)
                                               QStringLiteral("Close"));
         break;
     case Service::ScreenSaver:
-        call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.ScreenSaver"),
-                                              QStringLiteral("/org/freedesktop/ScreenSaver"),
-                                              QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("UnInhibit"));
+        call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("/org/freedesktop/ScreenSaver"),
+            QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("UnInhibit"));
         call << cookie;
         break;
     case Service::GnomeSession:
@@ -182,8 +178,7 @@ void Inhibitor::release(Service service, const QString &handle, uint cookie)
                                               QStringLiteral("org.gnome.SessionManager"), QStringLiteral("Uninhibit"));
         call << cookie;
         break;
-    case Service::None:
-        return;
+    case Service::None: return;
     }
     // The answer only matters to settle(): a failed release leaves nothing to do.
     track(new QDBusPendingCallWatcher(m_bus->asyncCall(call, kAnswerTimeoutMs), this));

@@ -67,7 +67,7 @@ private:
     bool m_wanted = false;
     bool m_requesting = false;
     Service m_held = Service::None;
-    QString m_handle; // the portal's request object
+    QString m_handle;  // the portal's request object
     uint m_cookie = 0; // the screen saver's or the session manager's cookie
     int m_inFlight = 0;
 };

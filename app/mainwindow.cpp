@@ -39,10 +39,8 @@ bool typesNoCharacter(int key)
     switch (key) {
     case Qt::Key_Delete:
     case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-        return true;
-    default:
-        return false;
+    case Qt::Key_Backtab: return true;
+    default: return false;
     }
 }
 
@@ -133,35 +131,20 @@ QComboBox *TForm1::planField(PlanField field) const
     return nullptr;
 }
 
-QString TForm1::planText(PlanField field) const
-{
-    return planField(field)->currentText();
-}
+QString TForm1::planText(PlanField field) const { return planField(field)->currentText(); }
 
-void TForm1::setPlanText(PlanField field, const QString &text)
-{
-    planField(field)->setEditText(text);
-}
+void TForm1::setPlanText(PlanField field, const QString &text) { planField(field)->setEditText(text); }
 
-void TForm1::showTime(const QString &text)
-{
-    ui->Label1->setText(text);
-}
+void TForm1::showTime(const QString &text) { ui->Label1->setText(text); }
 
-void TForm1::showRounds(const QString &text)
-{
-    ui->sPanel4->setText(text);
-}
+void TForm1::showRounds(const QString &text) { ui->sPanel4->setText(text); }
 
-void TForm1::showCycles(const QString &text)
-{
-    ui->sPanel5->setText(text);
-}
+void TForm1::showCycles(const QString &text) { ui->sPanel5->setText(text); }
 
 // The plan fields as the settings file lists them (lines 1 to 8).
 constexpr std::array<PlanField, workout::kPlanFieldCount> kFileOrder = {
-    PlanField::podg_m, PlanField::podg_s, PlanField::rabota_m, PlanField::rabota_s,
-    PlanField::otdih_m, PlanField::otdih_s, PlanField::round,  PlanField::cycle};
+    PlanField::podg_m,  PlanField::podg_s,  PlanField::rabota_m, PlanField::rabota_s,
+    PlanField::otdih_m, PlanField::otdih_s, PlanField::round,    PlanField::cycle};
 
 // The seventeen lines of the settings file, in file order.
 QStringList TForm1::settingsLines() const
@@ -213,15 +196,9 @@ void TForm1::FormClose()
     m_lineBuffer.save(settings::settingsFilePath(appdata_dir), settings::settingsFolder(appdata_dir), lines);
 }
 
-void TForm1::cycleChange()
-{
-    m_plan.cycleChange();
-}
+void TForm1::cycleChange() { m_plan.cycleChange(); }
 
-void TForm1::ShowMinSec(qint32 seconds)
-{
-    m_plan.ShowMinSec(seconds);
-}
+void TForm1::ShowMinSec(qint32 seconds) { m_plan.ShowMinSec(seconds); }
 
 void TForm1::podg_mKeyPress(QChar &key)
 {
@@ -234,35 +211,17 @@ void TForm1::sCheckBox1Click()
     requestStacking(ui->sCheckBox1->isChecked() ? Stacking::StayOnTop : Stacking::Normal);
 }
 
-void TForm1::sTabSheet1Show()
-{
-    m_soundTab->sTabSheet1Show();
-}
+void TForm1::sTabSheet1Show() { m_soundTab->sTabSheet1Show(); }
 
-void TForm1::sBitBtn1Click()
-{
-    m_sequencer->sBitBtn1Click();
-}
+void TForm1::sBitBtn1Click() { m_sequencer->sBitBtn1Click(); }
 
-void TForm1::sBitBtn2Click()
-{
-    m_sequencer->sBitBtn2Click();
-}
+void TForm1::sBitBtn2Click() { m_sequencer->sBitBtn2Click(); }
 
-void TForm1::sBitBtn3Click()
-{
-    m_sequencer->sBitBtn3Click();
-}
+void TForm1::sBitBtn3Click() { m_sequencer->sBitBtn3Click(); }
 
-void TForm1::Timer1Timer()
-{
-    m_sequencer->Timer1Timer();
-}
+void TForm1::Timer1Timer() { m_sequencer->Timer1Timer(); }
 
-void TForm1::Timer2Timer()
-{
-    m_sequencer->Timer2Timer();
-}
+void TForm1::Timer2Timer() { m_sequencer->Timer2Timer(); }
 
 sound::CueFieldTexts TForm1::pathFieldTexts() const
 {
@@ -304,10 +263,7 @@ QWidget *TForm1::light(workout::Light which) const
 bool TForm1::isLightVisible(workout::Light which) const { return !light(which)->isHidden(); }
 void TForm1::setLightVisible(workout::Light which, bool visible) { light(which)->setVisible(visible); }
 
-void TForm1::reportError(const QString &message)
-{
-    app::showErrorBoxLater(message);
-}
+void TForm1::reportError(const QString &message) { app::showErrorBoxLater(message); }
 
 void TForm1::requestStacking(Stacking stacking)
 {

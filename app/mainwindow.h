@@ -23,7 +23,7 @@ class SoundTab;
 namespace app {
 class InfoPages;
 class Inhibitor;
-}
+} // namespace app
 class QComboBox;
 class QLineEdit;
 

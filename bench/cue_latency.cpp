@@ -46,10 +46,7 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kBytesPerFrame = 4; // s16le stereo
 
-double seconds(Clock::time_point t)
-{
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
+double seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
 bool writeTone(const QString &path, double length, double hz)
 {
@@ -308,7 +305,8 @@ int main(int argc, char **argv)
     }
     strayTones += int(onsets.size() - nextTone);
     if (strayTones > 0 || unheard > 0) {
-        std::fprintf(stderr, "cue_latency: %zu tones in the recording for %zu plays (%d plays unheard, %d stray tones)\n",
+        std::fprintf(stderr,
+                     "cue_latency: %zu tones in the recording for %zu plays (%d plays unheard, %d stray tones)\n",
                      onsets.size(), playAt.size(), unheard, strayTones);
         std::fprintf(stderr, "  sounds found (start s, length ms):");
         const double recStart = recStartNear(playAt.front());

@@ -39,16 +39,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // A window that goes away between two requests must not end the probe.
-int ignoreXError(Display *, XErrorEvent *)
-{
-    return 0;
-}
+int ignoreXError(Display *, XErrorEvent *) { return 0; }
 
 [[noreturn]] void fail(const char *what)
 {
@@ -64,8 +58,8 @@ std::vector<Window> clientList(Display *dpy)
     unsigned long count, after;
     unsigned char *data = nullptr;
     std::vector<Window> result;
-    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), prop, 0, 1024, False, XA_WINDOW, &type, &format, &count,
-                           &after, &data) == Success &&
+    if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), prop, 0, 1024, False, XA_WINDOW, &type, &format, &count, &after,
+                           &data) == Success &&
         data) {
         auto *ids = reinterpret_cast<unsigned long *>(data);
         result.assign(ids, ids + count);
@@ -82,8 +76,7 @@ long windowPid(Display *dpy, Window w)
     unsigned long count, after;
     unsigned char *data = nullptr;
     long pid = -1;
-    if (XGetWindowProperty(dpy, w, prop, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(dpy, w, prop, 0, 1, False, XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
         data) {
         if (count == 1)
             pid = static_cast<long>(*reinterpret_cast<unsigned long *>(data));

@@ -40,10 +40,7 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kBytesPerFrame = 4; // s16le stereo
 
-double now()
-{
-    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
+double now() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
 
 bool writeTone(const QString &path, double length, double hz)
 {
@@ -70,10 +67,7 @@ double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-double maximum(const std::vector<double> &v)
-{
-    return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
-}
+double maximum(const std::vector<double> &v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
 
 // parec on the null sink's monitor, with the clock time of its first sample.
 class Recorder {
@@ -299,7 +293,8 @@ int main(int argc, char **argv)
                 "killed server: new server answering -> device open again", median(reopenMs), maximum(reopenMs),
                 reopenMs.size(), rounds);
     std::printf("  %-58s %8.1f ms median, %5.1f ms max (%zu of %d heard)\n",
-                "  then the next cue: Play -> sound at the sink", median(backMs), maximum(backMs), backMs.size(), rounds);
+                "  then the next cue: Play -> sound at the sink", median(backMs), maximum(backMs), backMs.size(),
+                rounds);
     std::printf("  %-58s %8.1f ms median, %5.1f ms max (%zu of %d heard)\n",
                 "first cue of a fresh output: Play -> sound at the sink", median(firstMs), maximum(firstMs),
                 firstMs.size(), rounds);

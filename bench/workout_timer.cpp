@@ -74,8 +74,8 @@ void timerDrift(int ticks)
         sum += late;
     }
     const double last = (at.last() - qint64(ticks) * 1000000000) / 1e6;
-    std::printf("timer: %d ticks, mean offset %.2f ms, worst %.2f ms, offset of the last tick %.2f ms\n",
-                ticks, sum / ticks, worst, last);
+    std::printf("timer: %d ticks, mean offset %.2f ms, worst %.2f ms, offset of the last tick %.2f ms\n", ticks,
+                sum / ticks, worst, last);
 }
 
 void tickCost()
@@ -91,8 +91,8 @@ void tickCost()
     clock.start();
     for (int i = 0; i < n; ++i)
         seq.Timer2Timer();
-    std::printf("sequencer: %.0f ns per work/rest tick (%d ticks, cycles left %d)\n",
-                double(clock.nsecsElapsed()) / n, n, seq.cycle_left);
+    std::printf("sequencer: %.0f ns per work/rest tick (%d ticks, cycles left %d)\n", double(clock.nsecsElapsed()) / n,
+                n, seq.cycle_left);
 }
 
 } // namespace

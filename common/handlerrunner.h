@@ -20,7 +20,7 @@ public:
     // Any callable taking the handler, e.g. app::runHandler or a test's recorder. Throws
     // std::invalid_argument for an empty std::function or a null function pointer, at wiring time.
     template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, HandlerRunner> &&
-                                                 std::is_invocable_v<F &, const Handler &>>>
+                                                std::is_invocable_v<F &, const Handler &>>>
     HandlerRunner(F &&run) : m_run(std::forward<F>(run))
     {
         if (!m_run)

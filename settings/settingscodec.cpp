@@ -57,8 +57,8 @@ const AnsiTables &ansiTables()
                 throw std::logic_error("This Qt build has no windows-1251 converter (ICU missing)");
             const char byte = char(b);
             const QString s = decoder(QByteArrayView(&byte, 1));
-            const bool defined = !decoder.hasError() && s.size() == 1
-                && s.front() != QChar::ReplacementCharacter && (s.front().unicode() != 0x1A || b == 0x1A);
+            const bool defined = !decoder.hasError() && s.size() == 1 && s.front() != QChar::ReplacementCharacter &&
+                                 (s.front().unicode() != 0x1A || b == 0x1A);
             t.toUnicode[b] = defined ? s.front().unicode() : char16_t(b);
             t.fromUnicode[b] = {t.toUnicode[b], uchar(b)};
             if (b < 0x80 && t.toUnicode[b] != b)
@@ -166,8 +166,7 @@ QStringList decodeLines(QByteArrayView body, TextEncoding encoding)
         throw SettingsError(memoCapacityMessage());
     try {
         switch (encoding) {
-        case TextEncoding::Ansi:
-            return splitLines(ansiToUnicode(body));
+        case TextEncoding::Ansi: return splitLines(ansiToUnicode(body));
         case TextEncoding::Utf8: {
             // A second mark right after the first is text (U+FEFF), not something to skip.
             QStringDecoder decoder(QStringDecoder::Utf8,
@@ -222,9 +221,7 @@ QByteArray encode(const QStringList &lines, TextEncoding encoding)
 
     QByteArray out = encodingMark(encoding);
     switch (encoding) {
-    case TextEncoding::Ansi:
-        out += unicodeToAnsi(text);
-        break;
+    case TextEncoding::Ansi: out += unicodeToAnsi(text); break;
     case TextEncoding::Utf8: {
         QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
         out += QByteArray(encoder(text)); // lone surrogates come out as U+FFFD

@@ -35,7 +35,7 @@ public:
 };
 
 // The user-visible messages, exactly as shown.
-QString noMappingMessage();   // undecodable text after a UTF-8 or UTF-16 mark
+QString noMappingMessage();    // undecodable text after a UTF-8 or UTF-16 mark
 QString memoCapacityMessage(); // decoded text too large to hold
 QString writeErrorMessage();   // writing stopped part-way
 QString readErrorMessage();    // reading stopped part-way after a successful open

@@ -12,16 +12,10 @@
 namespace settings {
 
 namespace {
-QString fullPath(const QString &path)
-{
-    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-}
+QString fullPath(const QString &path) { return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()); }
 } // namespace
 
-bool SettingsFile::exists(const QString &path)
-{
-    return QFileInfo(path).isFile();
-}
+bool SettingsFile::exists(const QString &path) { return QFileInfo(path).isFile(); }
 
 QStringList SettingsFile::load(const QString &path)
 {

@@ -55,9 +55,6 @@ QString settingsFolder(const QString &appdataDir)
     return appdataDir + QStringLiteral("zelk-soft") + kSeparator + QStringLiteral("vintra") + kSeparator;
 }
 
-QString settingsFilePath(const QString &appdataDir)
-{
-    return settingsFolder(appdataDir) + QStringLiteral("timer.ini");
-}
+QString settingsFilePath(const QString &appdataDir) { return settingsFolder(appdataDir) + QStringLiteral("timer.ini"); }
 
 } // namespace settings

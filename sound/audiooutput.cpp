@@ -590,10 +590,7 @@ AudioOutput::~AudioOutput()
     d->shutdown();
 }
 
-std::unique_ptr<SoundChannel> AudioOutput::createChannel()
-{
-    return std::make_unique<SdlChannel>(d);
-}
+std::unique_ptr<SoundChannel> AudioOutput::createChannel() { return std::make_unique<SdlChannel>(d); }
 
 bool AudioOutput::isRunning() const
 {

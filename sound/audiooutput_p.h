@@ -63,14 +63,14 @@ struct Voice {
 
     // [mix]
     State state = State::Idle;
-    std::vector<float> pcm; // a short sound, whole, already in the device's rate
-    qint64 pcmPos = 0;      // frames of pcm played
+    std::vector<float> pcm;  // a short sound, whole, already in the device's rate
+    qint64 pcmPos = 0;       // frames of pcm played
     std::vector<float> ring; // decode-ahead buffer of a streaming sound
     qint64 ringFrames = 0;
     qint64 ringRead = 0;
     qint64 ringCount = 0;
-    qint64 consumed = 0;    // device frames taken from the ring since seekBase
-    qint64 seekBase = 0;    // file frame where the stream last (re)started
+    qint64 consumed = 0;     // device frames taken from the ring since seekBase
+    qint64 seekBase = 0;     // file frame where the stream last (re)started
     bool sourceDone = false; // the decoder has put its last frame into the ring
     bool finished = false;   // the stream played to its end
 
@@ -86,7 +86,7 @@ struct Voice {
 private:
     qint64 pcmFrames() const { return qint64(pcm.size()) / kOutChannels; }
     void pushRingLocked(const float *frames, qint64 count); // [mix] held
-    void fillLocked(std::mutex &mix);                        // decodeMutex held
+    void fillLocked(std::mutex &mix);                       // decodeMutex held
 };
 
 } // namespace sound::detail
@@ -179,7 +179,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // [mix]
     mutable std::mutex mix;
     std::vector<std::shared_ptr<detail::Voice>> voices;
-    bool alive = true; // channels may open and play; false once shut down
+    bool alive = true;              // channels may open and play; false once shut down
     Clock::time_point lastCallback; // the callback last ran, or a voice started alone
     Clock::time_point advancedTo;   // the voices have been moved on up to here
 
@@ -190,7 +190,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
     bool specKnown = false;
     SDL_AudioDeviceID device = 0;
-    bool running = false;    // device unpaused
+    bool running = false; // device unpaused
     Clock::time_point runningSince;
     bool openWanted = false; // a voice plays and there is no device
     bool lostDevice = false; // the device was retired as lost; start SDL's audio anew

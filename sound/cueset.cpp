@@ -16,8 +16,7 @@ QString soundDirFor(const QString &executablePath)
 {
     qsizetype cut = executablePath.lastIndexOf(QLatin1Char('/'));
 #ifdef Q_OS_WIN
-    cut = std::max({cut, executablePath.lastIndexOf(QLatin1Char('\\')),
-                    executablePath.lastIndexOf(QLatin1Char(':'))});
+    cut = std::max({cut, executablePath.lastIndexOf(QLatin1Char('\\')), executablePath.lastIndexOf(QLatin1Char(':'))});
 #endif
     return executablePath.left(cut + 1) + QStringLiteral("sounds") + QDir::separator();
 }
@@ -26,17 +25,14 @@ void PrepareCues(CueChannels &cues, const CueFieldTexts &pathFieldTexts, const Q
 {
     // Same order as the path fields and the default names.
     const std::array<SoundChannel *, kCueCount> byField = {cues.mpOver, cues.mpRest, cues.mpStart,
-                                                   cues.mpTick, cues.mpWork, cues.mpMusic};
+                                                           cues.mpTick, cues.mpWork, cues.mpMusic};
     for (std::size_t i = 0; i < byField.size(); ++i) {
         const QString &text = pathFieldTexts[i];
-        byField[i]->setFileName(namesExistingFile(text)
-                                    ? text
-                                    : sound_dir + QString::fromLatin1(kDefaultCueFiles[i]));
+        byField[i]->setFileName(namesExistingFile(text) ? text : sound_dir + QString::fromLatin1(kDefaultCueFiles[i]));
     }
 
     // Work is opened before Tick here; the order shows when an open fails part way.
-    for (SoundChannel *channel : {cues.mpOver, cues.mpRest, cues.mpStart, cues.mpWork, cues.mpTick,
-                                  cues.mpMusic}) {
+    for (SoundChannel *channel : {cues.mpOver, cues.mpRest, cues.mpStart, cues.mpWork, cues.mpTick, cues.mpMusic}) {
         if (namesExistingFile(channel->fileName()))
             channel->open();
     }

@@ -27,8 +27,8 @@ struct CueChannels {
 
 // Default file of each cue in the sounds folder, in the order of the path fields edit1..edit6
 // (Over, Rest, Start, Tick, Work, Music). The case is part of the name.
-inline constexpr std::array<const char *, kCueCount> kDefaultCueFiles = {
-    "over.wav", "Rest.wav", "Start.wav", "Tick.wav", "Work.wav", "vintra.mp3"};
+inline constexpr std::array<const char *, kCueCount> kDefaultCueFiles = {"over.wav", "Rest.wav", "Start.wav",
+                                                                         "Tick.wav", "Work.wav", "vintra.mp3"};
 
 // True only for an existing file, links followed: false for folders, missing paths, dangling
 // links and empty text. The text is used as it is, relative paths against the current folder.

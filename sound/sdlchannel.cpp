@@ -14,8 +14,8 @@ namespace {
 // Sounds up to this long are decoded whole when opened; longer ones (the music) are streamed,
 // because an hour of decoded stereo floats would take over a gigabyte.
 constexpr double kWholeSeconds = 30.0;
-constexpr int kChunkFrames = 4096;  // frames per libsndfile read
-constexpr int kRingSeconds = 2;     // decode-ahead of a streaming voice
+constexpr int kChunkFrames = 4096; // frames per libsndfile read
+constexpr int kRingSeconds = 2;    // decode-ahead of a streaming voice
 
 // Appends everything the converter has ready to `out`.
 void drainInto(SDL_AudioStream *converter, std::vector<float> &out)
@@ -48,8 +48,8 @@ void Voice::load(const QByteArray &path, const SDL_AudioSpec &out, std::mutex &m
     fileRate = info.samplerate;
     fileChannels = info.channels;
     outRate = out.freq;
-    converter = SDL_NewAudioStream(AUDIO_F32SYS, Uint8(std::clamp(fileChannels, 0, 255)), fileRate,
-                                   AUDIO_F32SYS, kOutChannels, outRate);
+    converter = SDL_NewAudioStream(AUDIO_F32SYS, Uint8(std::clamp(fileChannels, 0, 255)), fileRate, AUDIO_F32SYS,
+                                   kOutChannels, outRate);
     if (!converter)
         throw MediaError(QString::fromUtf8(SDL_GetError()));
     decodeBuf.resize(size_t(kChunkFrames) * size_t(fileChannels));
@@ -154,8 +154,8 @@ void Voice::fillLocked(std::mutex &mix)
         const int ready = SDL_AudioStreamAvailable(converter) / int(sizeof(float) * kOutChannels);
         if (ready > 0) {
             const int want = int(std::min<qint64>({qint64(ready), space, qint64(kChunkFrames)}));
-            const int got = SDL_AudioStreamGet(converter, convBuf.data(), want * int(sizeof(float)) * kOutChannels)
-                            / int(sizeof(float) * kOutChannels);
+            const int got = SDL_AudioStreamGet(converter, convBuf.data(), want * int(sizeof(float)) * kOutChannels) /
+                            int(sizeof(float) * kOutChannels);
             if (got > 0) {
                 std::lock_guard mixGuard(mix);
                 pushRingLocked(convBuf.data(), got);
@@ -233,10 +233,7 @@ using detail::Voice;
 
 SdlChannel::SdlChannel(std::shared_ptr<AudioOutput::Impl> output) : m_out(std::move(output)) {}
 
-SdlChannel::~SdlChannel()
-{
-    close();
-}
+SdlChannel::~SdlChannel() { close(); }
 
 void SdlChannel::needOpen() const
 {
@@ -341,12 +338,9 @@ TMPModes SdlChannel::mode() const
         state = m_voice->state;
     }
     switch (state) {
-    case Voice::State::Playing:
-        return TMPModes::mpPlaying;
-    case Voice::State::Paused:
-        return TMPModes::mpPaused;
-    case Voice::State::Idle:
-        break;
+    case Voice::State::Playing: return TMPModes::mpPlaying;
+    case Voice::State::Paused: return TMPModes::mpPaused;
+    case Voice::State::Idle: break;
     }
     return TMPModes::mpStopped;
 }
@@ -365,9 +359,6 @@ qint64 SdlChannel::length() const
     return m_voice->fileLength;
 }
 
-bool SdlChannel::isStreaming() const
-{
-    return m_voice && m_voice->streaming;
-}
+bool SdlChannel::isStreaming() const { return m_voice && m_voice->streaming; }
 
 } // namespace sound

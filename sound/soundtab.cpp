@@ -53,8 +53,7 @@ private:
 
 } // namespace
 
-SoundTab::SoundTab(SoundChannel &mp1)
-    : m_mp1(mp1), m_ui(std::make_unique<Ui::SoundTab>())
+SoundTab::SoundTab(SoundChannel &mp1) : m_mp1(mp1), m_ui(std::make_unique<Ui::SoundTab>())
 {
     chooseFile = [this] { return showOpenDialog(); };
 }
@@ -75,18 +74,12 @@ void SoundTab::wire(const vintra::HandlerRunner &run)
     Q_ASSERT(m_page);
     using Click = void (SoundTab::*)();
     const std::pair<QPushButton *, Click> clicks[] = {
-        {m_ui->sBitBtn4, &SoundTab::sBitBtn4Click},
-        {m_ui->sBitBtn5, &SoundTab::sBitBtn5Click},
-        {m_ui->sBitBtn6, &SoundTab::sBitBtn6Click},
-        {m_ui->sBitBtn7, &SoundTab::sBitBtn7Click},
-        {m_ui->sBitBtn8, &SoundTab::sBitBtn8Click},
-        {m_ui->sBitBtn9, &SoundTab::sBitBtn9Click},
-        {m_ui->sBitBtn10, &SoundTab::sBitBtn10Click},
-        {m_ui->sBitBtn11, &SoundTab::sBitBtn11Click},
-        {m_ui->sBitBtn12, &SoundTab::sBitBtn12Click},
-        {m_ui->sBitBtn13, &SoundTab::sBitBtn13Click},
-        {m_ui->sBitBtn14, &SoundTab::sBitBtn14Click},
-        {m_ui->sBitBtn15, &SoundTab::sBitBtn15Click},
+        {m_ui->sBitBtn4, &SoundTab::sBitBtn4Click},   {m_ui->sBitBtn5, &SoundTab::sBitBtn5Click},
+        {m_ui->sBitBtn6, &SoundTab::sBitBtn6Click},   {m_ui->sBitBtn7, &SoundTab::sBitBtn7Click},
+        {m_ui->sBitBtn8, &SoundTab::sBitBtn8Click},   {m_ui->sBitBtn9, &SoundTab::sBitBtn9Click},
+        {m_ui->sBitBtn10, &SoundTab::sBitBtn10Click}, {m_ui->sBitBtn11, &SoundTab::sBitBtn11Click},
+        {m_ui->sBitBtn12, &SoundTab::sBitBtn12Click}, {m_ui->sBitBtn13, &SoundTab::sBitBtn13Click},
+        {m_ui->sBitBtn14, &SoundTab::sBitBtn14Click}, {m_ui->sBitBtn15, &SoundTab::sBitBtn15Click},
     };
     static_assert(std::size(clicks) == 2 * std::size_t(kRows));
     for (const auto &[button, click] : clicks) {

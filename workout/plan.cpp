@@ -24,19 +24,15 @@ void Plan::cycleChange()
     pair(m_values.rabota_sec, PlanField::rabota_m, PlanField::rabota_s);
     m_values.round_count = number(PlanField::round);
     m_values.cycle_count = number(PlanField::cycle);
-    m_values.total_sec =
-        wrapAdd(wrapMul(wrapMul(wrapAdd(m_values.otdih_sec, m_values.rabota_sec), m_values.round_count),
-                        m_values.cycle_count),
-                m_values.podg_sec);
+    m_values.total_sec = wrapAdd(
+        wrapMul(wrapMul(wrapAdd(m_values.otdih_sec, m_values.rabota_sec), m_values.round_count), m_values.cycle_count),
+        m_values.podg_sec);
 
     ShowMinSec(m_values.total_sec);
     m_view.showCycles(counterText(text[int(PlanField::cycle)]));
     m_view.showRounds(counterText(text[int(PlanField::round)]));
 }
 
-void Plan::ShowMinSec(qint32 seconds)
-{
-    m_view.showTime(minSecText(seconds));
-}
+void Plan::ShowMinSec(qint32 seconds) { m_view.showTime(minSecText(seconds)); }
 
 } // namespace workout

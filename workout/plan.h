@@ -13,8 +13,8 @@ inline constexpr int kPlanFieldCount = 8;
 
 // The order in which the recompute reads the fields (and START fills empty ones).
 inline constexpr std::array<PlanField, kPlanFieldCount> kReadOrder = {
-    PlanField::otdih_m, PlanField::otdih_s, PlanField::podg_m, PlanField::podg_s,
-    PlanField::rabota_m, PlanField::rabota_s, PlanField::round, PlanField::cycle};
+    PlanField::otdih_m,  PlanField::otdih_s,  PlanField::podg_m, PlanField::podg_s,
+    PlanField::rabota_m, PlanField::rabota_s, PlanField::round,  PlanField::cycle};
 
 struct PlanValues {
     qint32 podg_sec = 0;

@@ -9,15 +9,15 @@ namespace workout {
 
 using sound::SoundChannel;
 
-Sequencer::Sequencer(WorkoutView &view, Plan &plan, sound::CueChannels cues,
-                     std::function<void()> prepareCues)
+Sequencer::Sequencer(WorkoutView &view, Plan &plan, sound::CueChannels cues, std::function<void()> prepareCues)
     : m_view(view), m_plan(plan), m_cues(cues), m_prepareCues(std::move(prepareCues))
 {
 }
 
 // Missing-cue reports wait until the outermost handler is done, so that a nested click (the
 // automatic stop, the music toggle) cannot show a box in the middle of its caller's steps.
-template <typename Steps> void Sequencer::handler(Steps &&steps)
+template <typename Steps>
+void Sequencer::handler(Steps &&steps)
 {
     ++m_depth;
     try {
@@ -40,7 +40,8 @@ void Sequencer::flushReports()
 
 // A cue whose file was missing at START is treated as if it had sounded, so the workout goes
 // on; the user hears about it once per channel and workout. Any other failure is real.
-template <typename Op> void Sequencer::cue(SoundChannel *channel, Op &&op)
+template <typename Op>
+void Sequencer::cue(SoundChannel *channel, Op &&op)
 {
     try {
         op(*channel);

@@ -34,18 +34,18 @@ inline const QString restTitle = QStringLiteral("Отдых");
 // What the sequencer needs of the timer tab besides the plan.
 class WorkoutView : public PlanView {
 public:
-    virtual QString startCaption() const = 0;              // sBitBtn1
+    virtual QString startCaption() const = 0; // sBitBtn1
     virtual void setStartCaption(const QString &text) = 0;
-    virtual QString pauseCaption() const = 0;              // sBitBtn2
+    virtual QString pauseCaption() const = 0; // sBitBtn2
     virtual void setPauseCaption(const QString &text) = 0;
     virtual void setPauseVisible(bool visible) = 0;
-    virtual QString musicCaption() const = 0;              // sBitBtn3, never shown
+    virtual QString musicCaption() const = 0; // sBitBtn3, never shown
     virtual void setMusicCaption(const QString &text) = 0;
-    virtual void setTitle(const QString &text) = 0;        // sLabel1
+    virtual void setTitle(const QString &text) = 0; // sLabel1
     virtual bool isLightVisible(Light light) const = 0;
     virtual void setLightVisible(Light light, bool visible) = 0;
-    virtual bool soundChecked() const = 0;                 // sound
-    virtual bool musicChecked() const = 0;                 // sCheckBox2
+    virtual bool soundChecked() const = 0; // sound
+    virtual bool musicChecked() const = 0; // sCheckBox2
     // A cue that could not sound. Called after the handler's own steps are done; the window
     // shows it in the error box.
     virtual void reportError(const QString &message) = 0;
@@ -71,11 +71,13 @@ public:
     qint32 cycle_left = 0;
 
 private:
-    template <typename Steps> void handler(Steps &&steps);
+    template <typename Steps>
+    void handler(Steps &&steps);
     void startSteps();
     void stopSteps();
     void playPhaseCue(sound::SoundChannel *begins, sound::SoundChannel *ends);
-    template <typename Op> void cue(sound::SoundChannel *channel, Op &&op);
+    template <typename Op>
+    void cue(sound::SoundChannel *channel, Op &&op);
     void flushReports();
 
     WorkoutView &m_view;

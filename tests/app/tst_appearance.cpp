@@ -116,9 +116,8 @@ class TestAppearance : public QObject {
         shot = shot.convertToFormat(QImage::Format_RGB32);
         const QString dir = qEnvironmentVariable("VINTRA_GRAB_DIR");
         if (!dir.isEmpty())
-            shot.save(QDir(dir).filePath(QStringLiteral("%1-%2.png")
-                                             .arg(withoutTahoma ? "fallback" : "tahoma")
-                                             .arg(scale)));
+            shot.save(
+                QDir(dir).filePath(QStringLiteral("%1-%2.png").arg(withoutTahoma ? "fallback" : "tahoma").arg(scale)));
     }
 
     // The left stem of the first figure of a display, in device pixels.
@@ -151,8 +150,8 @@ private slots:
     {
         const bool haveTahoma = QFontInfo(w("sLabel4")->font()).family() == QLatin1String("Tahoma");
         QCOMPARE(haveTahoma, !withoutTahoma);
-        for (const char *name : {"Label1", "sPanel4", "sPanel5", "sBitBtn1", "sBitBtn2", "sLabel11", "Label3",
-                                 "sLabel13", "sLabel14"}) {
+        for (const char *name :
+             {"Label1", "sPanel4", "sPanel5", "sBitBtn1", "sBitBtn2", "sLabel11", "Label3", "sLabel13", "sLabel14"}) {
             const QFontInfo info(w(name)->font());
             QVERIFY2(info.bold(), name);
             QVERIFY2(info.family() == QLatin1String(app::kBoldFamily), name);
@@ -177,8 +176,9 @@ private slots:
     {
         grabWindow();
         // Pairs of the same pixel height: bold, regular.
-        const struct { const char *bold, *regular; } pairs[] = {
-            {"sBitBtn1", "sLabel2"}, {"sLabel11", "sLabel4"}, {"Label3", "sLabel12"}};
+        const struct {
+            const char *bold, *regular;
+        } pairs[] = {{"sBitBtn1", "sLabel2"}, {"sLabel11", "sLabel4"}, {"Label3", "sLabel12"}};
         for (const auto &pair : pairs) {
             const double bold = strokeWeight(shot, deviceRect(w(pair.bold)).toAlignedRect());
             const double regular = strokeWeight(shot, deviceRect(w(pair.regular)).toAlignedRect());
@@ -251,14 +251,16 @@ private slots:
                 if (label->text().isEmpty() || label->wordWrap() || label->textFormat() == Qt::RichText)
                     continue;
                 const QFontMetrics metrics = label->fontMetrics();
-                const QRect text = QStyle::alignedRect(Qt::LeftToRight, label->alignment(),
-                                                       QSize(metrics.horizontalAdvance(label->text()), metrics.height()),
-                                                       label->contentsRect());
+                const QRect text = QStyle::alignedRect(
+                    Qt::LeftToRight, label->alignment(),
+                    QSize(metrics.horizontalAdvance(label->text()), metrics.height()), label->contentsRect());
                 check(visibleRect(label).contains(text),
-                         qPrintable(QStringLiteral("%1 \"%2\": text %3 wide in %4, %5 high in %6")
-                                        .arg(label->objectName(), label->text())
-                                        .arg(text.width()).arg(visibleRect(label).width())
-                                        .arg(text.height()).arg(visibleRect(label).height())));
+                      qPrintable(QStringLiteral("%1 \"%2\": text %3 wide in %4, %5 high in %6")
+                                     .arg(label->objectName(), label->text())
+                                     .arg(text.width())
+                                     .arg(visibleRect(label).width())
+                                     .arg(text.height())
+                                     .arg(visibleRect(label).height())));
             }
             for (QCheckBox *box : pages->widget(page)->findChildren<QCheckBox *>()) {
                 QStyleOptionButton option;
@@ -271,8 +273,8 @@ private slots:
                 if (button->text().size() < 2)
                     continue;
                 check(button->fontMetrics().horizontalAdvance(button->text()) + button->iconSize().width() <=
-                             button->width() - 8,
-                         qPrintable(button->text()));
+                          button->width() - 8,
+                      qPrintable(button->text()));
             }
             for (QComboBox *field : pages->widget(page)->findChildren<QComboBox *>()) {
                 QLineEdit *editor = field->lineEdit();
@@ -280,7 +282,7 @@ private slots:
                 const int room = editor->contentsRect().width() - 4;
                 for (int i = 0; i < field->count(); ++i)
                     check(editor->fontMetrics().horizontalAdvance(field->itemText(i)) <= room,
-                             qPrintable(field->objectName() + " " + field->itemText(i)));
+                          qPrintable(field->objectName() + " " + field->itemText(i)));
             }
         }
         for (QLabel *label : w("sPanel11")->findChildren<QLabel *>()) {
@@ -326,8 +328,12 @@ private slots:
             const auto *label = qobject_cast<QLabel *>(text);
             const bool fromLeft = label && (label->alignment() & Qt::AlignLeft);
             if ((!fromLeft && ink.left() <= device.left()) || ink.right() >= device.right())
-                cut << QStringLiteral("%1: ink %2..%3 in %4..%5").arg(what).arg(ink.left()).arg(ink.right())
-                           .arg(device.left()).arg(device.right());
+                cut << QStringLiteral("%1: ink %2..%3 in %4..%5")
+                           .arg(what)
+                           .arg(ink.left())
+                           .arg(ink.right())
+                           .arg(device.left())
+                           .arg(device.right());
         }
         QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
     }

@@ -14,20 +14,20 @@ private slots:
         QTest::addColumn<QString>("environment"); // NAME=value pairs, space-separated
         QTest::addColumn<QByteArray>("platform");
         QTest::newRow("X11 session") << "XDG_SESSION_TYPE=x11 DISPLAY=:0" << QByteArray();
-        QTest::newRow("Wayland with XWayland") << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0 DISPLAY=:0"
-                                               << QByteArray("xcb;wayland");
-        QTest::newRow("Wayland socket, no session type") << "WAYLAND_DISPLAY=wayland-0 DISPLAY=:1"
-                                                         << QByteArray("xcb;wayland");
-        QTest::newRow("Wayland session type only") << "XDG_SESSION_TYPE=wayland DISPLAY=:1"
-                                                   << QByteArray("xcb;wayland");
-        QTest::newRow("Wayland without XWayland") << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0"
-                                                  << QByteArray();
+        QTest::newRow("Wayland with XWayland")
+            << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0 DISPLAY=:0" << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland socket, no session type")
+            << "WAYLAND_DISPLAY=wayland-0 DISPLAY=:1" << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland session type only")
+            << "XDG_SESSION_TYPE=wayland DISPLAY=:1" << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland without XWayland")
+            << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0" << QByteArray();
         QTest::newRow("user chose Wayland")
             << "XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=wayland-0 DISPLAY=:0 QT_QPA_PLATFORM=wayland" << QByteArray();
-        QTest::newRow("user chose offscreen") << "WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=offscreen"
-                                              << QByteArray();
-        QTest::newRow("empty choice is no choice") << "WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM="
-                                                   << QByteArray("xcb;wayland");
+        QTest::newRow("user chose offscreen")
+            << "WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=offscreen" << QByteArray();
+        QTest::newRow("empty choice is no choice")
+            << "WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=" << QByteArray("xcb;wayland");
         QTest::newRow("console") << "" << QByteArray();
     }
     void platformForTheSession()

@@ -49,19 +49,21 @@ QList<WId> windowIds(const QString &xpropLine)
 // Bottom to top, as the window manager stacks its clients.
 QList<WId> stacking()
 {
-    return windowIds(run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST_STACKING")}));
+    return windowIds(
+        run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST_STACKING")}));
 }
 
 WId activeWindow()
 {
-    const QList<WId> ids = windowIds(run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_ACTIVE_WINDOW")}));
+    const QList<WId> ids =
+        windowIds(run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_ACTIVE_WINDOW")}));
     return ids.isEmpty() ? 0 : ids.first();
 }
 
 WId transientFor(WId id)
 {
-    const QList<WId> ids =
-        windowIds(run(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(id), QStringLiteral("WM_TRANSIENT_FOR")}));
+    const QList<WId> ids = windowIds(
+        run(QStringLiteral("xprop"), {QStringLiteral("-id"), QString::number(id), QStringLiteral("WM_TRANSIENT_FOR")}));
     return ids.isEmpty() ? 0 : ids.first();
 }
 
@@ -101,15 +103,15 @@ class TestErrorBox : public QObject {
     {
         if (other.state() == QProcess::NotRunning) {
             other.start(QStringLiteral("xmessage"), {QStringLiteral("-title"), QStringLiteral("vintra-test-other"),
-                                                    QStringLiteral("-center"), QStringLiteral("another program")});
+                                                     QStringLiteral("-center"), QStringLiteral("another program")});
             QVERIFY2(other.waitForStarted(5000), "xmessage (x11-utils) could not be started");
             // xdotool prints decimal window ids, one a line.
-            QTRY_VERIFY_WITH_TIMEOUT((otherId = run(QStringLiteral("xdotool"),
-                                                    {QStringLiteral("search"), QStringLiteral("--name"),
-                                                     QStringLiteral("^vintra-test-other$")})
-                                                    .section(QLatin1Char('\n'), 0, 0)
-                                                    .toULong()) != 0,
-                                     10000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (otherId = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--name"),
+                                                           QStringLiteral("^vintra-test-other$")})
+                               .section(QLatin1Char('\n'), 0, 0)
+                               .toULong()) != 0,
+                10000);
         }
         // The window manager may refuse the first request while the window is being framed.
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -135,12 +137,15 @@ class TestErrorBox : public QObject {
             finder.stop();
             // From a posted event rather than from this timer's own dispatch, so the checks
             // below see every timer tick as the box's own loop delivers them.
-            QMetaObject::invokeMethod(this, [box, whileOpen] {
-                if (box)
-                    whileOpen(box);
-                if (box && box->isVisible())
-                    box->reject();
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this,
+                [box, whileOpen] {
+                    if (box)
+                        whileOpen(box);
+                    if (box && box->isVisible())
+                        box->reject();
+                },
+                Qt::QueuedConnection);
         });
         finder.start();
         child<QPushButton>(&window, "sBitBtn1")->click();
@@ -159,8 +164,8 @@ class TestErrorBox : public QObject {
         QCOMPARE(transientFor(boxId), mainId);
         QTRY_VERIFY_WITH_TIMEOUT(stackedAbove(boxId, mainId), 10000);
         // Centred on the window it blocks (the frames differ in height, hence the margin).
-        QTRY_VERIFY_WITH_TIMEOUT((box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40,
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40, 10000);
 
         // The workout goes on under the box.
         auto *time = child<QLabel>(&window, "Label1");
@@ -168,11 +173,12 @@ class TestErrorBox : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(time->text() != shown, 5000);
 
         // OK by the keyboard, as the user would: bring the box to the front and press Enter.
-        QTRY_VERIFY_WITH_TIMEOUT((run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(boxId)}),
-                                  activeWindow() == boxId),
-                                 10000);
-        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--window"), QString::number(boxId),
-                                        QStringLiteral("Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(boxId)}),
+             activeWindow() == boxId),
+            10000);
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("key"), QStringLiteral("--window"), QString::number(boxId), QStringLiteral("Return")});
         QTRY_VERIFY_WITH_TIMEOUT(!box->isVisible(), 10000);
     }
 
@@ -190,7 +196,13 @@ class TestErrorBox : public QObject {
             if (box && !box->property("closing").toBool()) {
                 box->setProperty("closing", true);
                 closed << box->text();
-                QMetaObject::invokeMethod(this, [box] { if (box) box->reject(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this,
+                    [box] {
+                        if (box)
+                            box->reject();
+                    },
+                    Qt::QueuedConnection);
             }
         });
         closer.start(50);
@@ -277,20 +289,24 @@ private slots:
             if (!box || box->property("checked").toBool())
                 return;
             box->setProperty("checked", true);
-            QMetaObject::invokeMethod(this, [&, box] {
-                if (box && QTest::qWaitForWindowExposed(box, 10000)) {
-                    text = box->text();
-                    offCentre = box->frameGeometry().center() - desktop.center();
-                }
-                if (box)
-                    box->reject();
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this,
+                [&, box] {
+                    if (box && QTest::qWaitForWindowExposed(box, 10000)) {
+                        text = box->text();
+                        offCentre = box->frameGeometry().center() - desktop.center();
+                    }
+                    if (box)
+                        box->reject();
+                },
+                Qt::QueuedConnection);
         });
         finder.start(50);
         TForm1 window(fakeChannels());
         finder.stop();
         QCOMPARE(text, QStringLiteral("'abc' is not a valid integer value."));
-        QVERIFY2(offCentre.manhattanLength() < 40, qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
+        QVERIFY2(offCentre.manhattanLength() < 40,
+                 qPrintable(QStringLiteral("%1,%2").arg(offCentre.x()).arg(offCentre.y())));
     }
 
     // Minimised: the box does not stand alone on the desktop; it shows, above the window, once
@@ -308,19 +324,24 @@ private slots:
         QString atStart;
         // Runs inside the wait for the window: no box yet, the timer ticks; then the user
         // brings the window back, as a click on its taskbar entry does.
-        QTimer::singleShot(200, this, [&] { QMetaObject::invokeMethod(this, [&] {
-            QVERIFY(!openBox());
-            atStart = time->text();
-            QTRY_VERIFY_WITH_TIMEOUT(time->text() != atStart, 5000);
-            QVERIFY(!openBox());
-            QVERIFY(window.isMinimized());
-            restored = true;
-            window.showNormal();
-            QTRY_VERIFY_WITH_TIMEOUT(
-                (run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QString::number(window.winId())}),
-                 !window.isMinimized()),
-                20000);
-        }, Qt::QueuedConnection); });
+        QTimer::singleShot(200, this, [&] {
+            QMetaObject::invokeMethod(
+                this,
+                [&] {
+                    QVERIFY(!openBox());
+                    atStart = time->text();
+                    QTRY_VERIFY_WITH_TIMEOUT(time->text() != atStart, 5000);
+                    QVERIFY(!openBox());
+                    QVERIFY(window.isMinimized());
+                    restored = true;
+                    window.showNormal();
+                    QTRY_VERIFY_WITH_TIMEOUT((run(QStringLiteral("xdotool"),
+                                                  {QStringLiteral("windowactivate"), QString::number(window.winId())}),
+                                              !window.isMinimized()),
+                                             20000);
+                },
+                Qt::QueuedConnection);
+        });
         // Should the window manager never give the window back, hiding it ends the wait, so
         // the test fails instead of hanging.
         QTimer watchdog;

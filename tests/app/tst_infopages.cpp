@@ -27,7 +27,6 @@
 
 using app::InfoPages;
 
-
 class TestInfoPages : public QObject {
     Q_OBJECT
 private slots:
@@ -108,10 +107,7 @@ void TestInfoPages::cleanup()
     window_.reset();
 }
 
-void TestInfoPages::click(QWidget *widget, QPoint at)
-{
-    QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, at);
-}
+void TestInfoPages::click(QWidget *widget, QPoint at) { QTest::mouseClick(widget, Qt::LeftButton, Qt::NoModifier, at); }
 
 void TestInfoPages::descriptionTextFollowsItsOutline()
 {
@@ -347,7 +343,8 @@ void TestInfoPages::buttonShowsItsArrowRightOfTheCaption()
     // Caption and picture together sit in the middle of the button.
     const int leftMargin = textLeft;
     const int rightMargin = button.width() - (pictureLeft + 32);
-    QVERIFY2(qAbs(leftMargin - rightMargin) <= 2, qPrintable(QStringLiteral("%1 vs %2").arg(leftMargin).arg(rightMargin)));
+    QVERIFY2(qAbs(leftMargin - rightMargin) <= 2,
+             qPrintable(QStringLiteral("%1 vs %2").arg(leftMargin).arg(rightMargin)));
     // The picture's black background is not drawn: its bottom-left corner shows the button face.
     const QRgb corner = button.pixel(pictureLeft + 1, arrowTop - 4 + 30);
     QVERIFY2(qRed(corner) + qGreen(corner) + qBlue(corner) > 300, "no black square behind the arrow");

@@ -35,8 +35,8 @@ public:
     {
         QFile::remove(m_log);
         QFile(m_log).open(QIODevice::WriteOnly);
-        const QString script = qEnvironmentVariable("VINTRA_TEST_SOURCE_DIR") +
-                               QStringLiteral("/tests/app/inhibit_standin.py");
+        const QString script =
+            qEnvironmentVariable("VINTRA_TEST_SOURCE_DIR") + QStringLiteral("/tests/app/inhibit_standin.py");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Debian's own interpreter, which has python3-dbus and python3-gi.
         m_process.start(QStringLiteral("/usr/bin/python3"),
@@ -80,15 +80,9 @@ private:
 };
 
 // "portal Inhibit 12 Идёт тренировка -> /path" gives "/path".
-QString answerOf(const QString &line)
-{
-    return line.section(QStringLiteral(" -> "), 1);
-}
+QString answerOf(const QString &line) { return line.section(QStringLiteral(" -> "), 1); }
 
-bool busPresent()
-{
-    return QDBusConnection::sessionBus().isConnected();
-}
+bool busPresent() { return QDBusConnection::sessionBus().isConnected(); }
 
 } // namespace
 
@@ -174,8 +168,9 @@ private slots:
         inhibitor.setHeld(false);
         QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 2, 15000);
         const QString release = standIn.calls()[1];
-        const QString expected = used == "portal" ? "portal Close " : used == "screensaver" ? "screensaver UnInhibit "
-                                                                                             : "gnome Uninhibit ";
+        const QString expected = used == "portal"        ? "portal Close "
+                                 : used == "screensaver" ? "screensaver UnInhibit "
+                                                         : "gnome Uninhibit ";
         QCOMPARE(release, expected + answerOf(request));
         QCOMPARE(inhibitor.service(), app::Inhibitor::Service::None);
         QTRY_COMPARE_WITH_TIMEOUT(inhibitor.callsInFlight(), 0, 15000);

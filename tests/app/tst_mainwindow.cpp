@@ -66,21 +66,24 @@ private slots:
 
     void timerTabLayout()
     {
-        struct Expect { const char *name; QRect geometry; };
+        struct Expect {
+            const char *name;
+            QRect geometry;
+        };
         const Expect expected[] = {
-            {"sPanel1", {13, 12, 433, 413}}, {"sPanel3", {16, 16, 401, 193}}, {"green", {0, 0, 401, 193}},
-            {"red", {0, 0, 401, 193}}, {"yellow", {0, 0, 401, 193}}, {"sLabel1", {0, 10, 401, 41}},
-            {"Label1", {0, 47, 401, 116}}, {"sPanel4", {16, 224, 193, 177}}, {"sLabel2", {9, 144, 193, 25}},
-            {"sPanel5", {224, 224, 193, 177}}, {"sLabel3", {0, 144, 193, 25}}, {"Memo1", {24, 30, 89, 27}},
-            {"sPanel2", {452, 12, 252, 413}}, {"sound", {9, 10, 62, 18}}, {"sCheckBox2", {69, 10, 73, 18}},
-            {"sCheckBox1", {141, 10, 102, 18}}, {"sPanel6", {16, 34, 222, 58}}, {"sLabel9", {132, 6, 26, 16}},
-            {"sLabel10", {176, 6, 23, 16}}, {"sLabel4", {9, 28, 86, 19}}, {"podg_m", {126, 26, 39, 24}},
-            {"podg_s", {171, 26, 39, 24}}, {"sPanel7", {16, 98, 222, 41}}, {"sLabel5", {9, 10, 51, 19}},
-            {"rabota_m", {126, 8, 39, 24}}, {"rabota_s", {171, 8, 39, 24}}, {"sPanel8", {16, 145, 222, 41}},
-            {"sLabel6", {9, 10, 48, 19}}, {"otdih_m", {126, 8, 39, 24}}, {"otdih_s", {171, 8, 39, 24}},
-            {"sPanel9", {16, 198, 222, 41}}, {"sLabel7", {9, 10, 54, 19}}, {"round", {171, 8, 39, 24}},
-            {"sPanel10", {16, 244, 222, 41}}, {"sLabel8", {9, 10, 48, 19}}, {"cycle", {171, 8, 39, 24}},
-            {"sBitBtn2", {16, 296, 222, 50}}, {"sBitBtn1", {16, 352, 222, 50}}, {"sBitBtn3", {207, 352, 31, 49}},
+            {"sPanel1", {13, 12, 433, 413}},    {"sPanel3", {16, 16, 401, 193}},  {"green", {0, 0, 401, 193}},
+            {"red", {0, 0, 401, 193}},          {"yellow", {0, 0, 401, 193}},     {"sLabel1", {0, 10, 401, 41}},
+            {"Label1", {0, 47, 401, 116}},      {"sPanel4", {16, 224, 193, 177}}, {"sLabel2", {9, 144, 193, 25}},
+            {"sPanel5", {224, 224, 193, 177}},  {"sLabel3", {0, 144, 193, 25}},   {"Memo1", {24, 30, 89, 27}},
+            {"sPanel2", {452, 12, 252, 413}},   {"sound", {9, 10, 62, 18}},       {"sCheckBox2", {69, 10, 73, 18}},
+            {"sCheckBox1", {141, 10, 102, 18}}, {"sPanel6", {16, 34, 222, 58}},   {"sLabel9", {132, 6, 26, 16}},
+            {"sLabel10", {176, 6, 23, 16}},     {"sLabel4", {9, 28, 86, 19}},     {"podg_m", {126, 26, 39, 24}},
+            {"podg_s", {171, 26, 39, 24}},      {"sPanel7", {16, 98, 222, 41}},   {"sLabel5", {9, 10, 51, 19}},
+            {"rabota_m", {126, 8, 39, 24}},     {"rabota_s", {171, 8, 39, 24}},   {"sPanel8", {16, 145, 222, 41}},
+            {"sLabel6", {9, 10, 48, 19}},       {"otdih_m", {126, 8, 39, 24}},    {"otdih_s", {171, 8, 39, 24}},
+            {"sPanel9", {16, 198, 222, 41}},    {"sLabel7", {9, 10, 54, 19}},     {"round", {171, 8, 39, 24}},
+            {"sPanel10", {16, 244, 222, 41}},   {"sLabel8", {9, 10, 48, 19}},     {"cycle", {171, 8, 39, 24}},
+            {"sBitBtn2", {16, 296, 222, 50}},   {"sBitBtn1", {16, 352, 222, 50}}, {"sBitBtn3", {207, 352, 31, 49}},
         };
         for (const Expect &e : expected)
             QVERIFY2(child(window.get(), e.name)->geometry() == e.geometry, e.name);
@@ -96,7 +99,8 @@ private slots:
         for (const char *box : {"sound", "sCheckBox2", "sCheckBox1"})
             QVERIFY(child<QCheckBox>(window.get(), box)->isChecked());
         QCOMPARE(child<QCheckBox>(window.get(), "sCheckBox2")->toolTip(),
-                 "По умолчанию музыка \"Песнь винтры\", если изменить временные интервалы слова из песни не совпадут с таймером");
+                 "По умолчанию музыка \"Песнь винтры\", если изменить временные интервалы слова из песни не совпадут с "
+                 "таймером");
 
         // Hidden at start: the lights, the pause button, the line buffer and the music toggle.
         for (const char *hidden : {"green", "red", "yellow", "sBitBtn2", "Memo1", "sBitBtn3"})
@@ -112,13 +116,27 @@ private slots:
 
     void fontsAndColours()
     {
-        struct Expect { const char *name; int pixels; bool bold; };
-        const Expect expected[] = {{"sPanel3", 96, true}, {"Label1", 96, true},  {"sPanel4", 96, true},  {"sPanel5", 96, true},
-                                   {"sLabel1", 27, false}, {"sLabel2", 21, false}, {"sLabel3", 21, false},
-                                   {"sLabel4", 16, false}, {"sLabel8", 16, false}, {"sBitBtn1", 21, true},
-                                   {"sBitBtn2", 21, true}, {"podg_m", 13, false}, {"sound", 13, false},
+        struct Expect {
+            const char *name;
+            int pixels;
+            bool bold;
+        };
+        const Expect expected[] = {{"sPanel3", 96, true},
+                                   {"Label1", 96, true},
+                                   {"sPanel4", 96, true},
+                                   {"sPanel5", 96, true},
+                                   {"sLabel1", 27, false},
+                                   {"sLabel2", 21, false},
+                                   {"sLabel3", 21, false},
+                                   {"sLabel4", 16, false},
+                                   {"sLabel8", 16, false},
+                                   {"sBitBtn1", 21, true},
+                                   {"sBitBtn2", 21, true},
+                                   {"podg_m", 13, false},
+                                   {"sound", 13, false},
                                    // the settings tab's two section headings, inside the window
-                                   {"sLabel13", 13, true}, {"sLabel14", 13, true}};
+                                   {"sLabel13", 13, true},
+                                   {"sLabel14", 13, true}};
         for (const Expect &e : expected) {
             QWidget *w = child(window.get(), e.name);
             w->ensurePolished();
@@ -128,8 +146,10 @@ private slots:
             QCOMPARE(w->font().family(), e.bold ? app::kBoldFamily : "Tahoma");
         }
         // The lights' exact colours, read back from what is painted.
-        const struct { const char *name; QColor colour; } lights[] = {
-            {"green", QColor(128, 255, 0)}, {"red", QColor(255, 0, 0)}, {"yellow", QColor(255, 255, 0)}};
+        const struct {
+            const char *name;
+            QColor colour;
+        } lights[] = {{"green", QColor(128, 255, 0)}, {"red", QColor(255, 0, 0)}, {"yellow", QColor(255, 255, 0)}};
         for (const auto &light : lights) {
             QWidget *w = child(window.get(), light.name);
             w->show();
@@ -145,11 +165,12 @@ private slots:
         QCOMPARE(text("Label1"), "04:10");
         QCOMPARE(text("sPanel4"), "08");
         QCOMPARE(text("sPanel5"), "01");
-        const struct { const char *name, *text, *first, *last, *hint; } fields[] = {
-            {"podg_m", "0", "0", "9", "Минут"},     {"podg_s", "10", "0", "60", "Секунд"},
-            {"rabota_m", "0", "0", "9", "Минут"},   {"rabota_s", "20", "0", "60", "Секунд"},
-            {"otdih_m", "0", "0", "9", "Минут"},    {"otdih_s", "10", "0", "60", "Секунд"},
-            {"round", "8", "1", "60", ""},          {"cycle", "1", "1", "60", ""}};
+        const struct {
+            const char *name, *text, *first, *last, *hint;
+        } fields[] = {{"podg_m", "0", "0", "9", "Минут"},   {"podg_s", "10", "0", "60", "Секунд"},
+                      {"rabota_m", "0", "0", "9", "Минут"}, {"rabota_s", "20", "0", "60", "Секунд"},
+                      {"otdih_m", "0", "0", "9", "Минут"},  {"otdih_s", "10", "0", "60", "Секунд"},
+                      {"round", "8", "1", "60", ""},        {"cycle", "1", "1", "60", ""}};
         for (const auto &f : fields) {
             QComboBox *combo = field(f.name);
             QCOMPARE(combo->currentText(), f.text);

@@ -34,9 +34,7 @@ public:
     {
         m_timer.setInterval(10);
         m_timer.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_longest = std::max(m_longest, m_since.restart());
-        });
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { m_longest = std::max(m_longest, m_since.restart()); });
         m_since.start();
         m_timer.start();
     }

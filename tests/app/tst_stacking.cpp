@@ -62,10 +62,7 @@ QRect settledFrame(WId id)
     return {};
 }
 
-bool above(WId id)
-{
-    return xprop(id, QStringLiteral("_NET_WM_STATE")).contains(QLatin1String("_NET_WM_STATE_ABOVE"));
-}
+bool above(WId id) { return xprop(id, QStringLiteral("_NET_WM_STATE")).contains(QLatin1String("_NET_WM_STATE_ABOVE")); }
 
 } // namespace
 
@@ -78,7 +75,8 @@ private slots:
         if (QGuiApplication::platformName() != QLatin1String("xcb"))
             QSKIP("needs an X server with a window manager");
         // Without a window manager nothing below can pass; say so once instead of timing out.
-        QVERIFY2(runXprop({QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")}).contains(QLatin1String("window id")),
+        QVERIFY2(runXprop({QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
+                     .contains(QLatin1String("window id")),
                  qPrintable(QStringLiteral("no window manager runs on DISPLAY=%1 (scripts/test-env.sh starts openbox)")
                                 .arg(qEnvironmentVariable("DISPLAY"))));
         app::applyAppearance(*qApp);

@@ -225,13 +225,15 @@ private slots:
         TForm1 window(fakeChannels());
         QVERIFY(window.close());
         QCOMPARE(stored().size(), 98);
-        QVERIFY(stored().startsWith("\xff\xfe" "0\0\r\0\n\0"));
+        QVERIFY(stored().startsWith("\xff\xfe"
+                                    "0\0\r\0\n\0"));
     }
 
     void undecodableFileKeepsItsEncodingForTheSave()
     {
         ErrorBoxRecorder errors;
-        store("\xef\xbb\xbf" "0\r\n\xff\xfe\r\n");
+        store("\xef\xbb\xbf"
+              "0\r\n\xff\xfe\r\n");
         TForm1 window(fakeChannels());
         QCOMPARE(errors.shown,
                  QStringList{"No mapping for the Unicode character exists in the target multi-byte code page."});

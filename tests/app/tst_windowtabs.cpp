@@ -16,7 +16,6 @@
 #include <QTest>
 #include <QUrl>
 
-
 class TestWindowTabs : public QObject {
     Q_OBJECT
 

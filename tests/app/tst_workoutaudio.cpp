@@ -53,7 +53,8 @@ private slots:
         // Let the sink settle on the recorder's low latency before anything sounds.
         QTest::qWait(2000);
         QTest::mouseClick(child<QPushButton>(&window, "sBitBtn1"), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>(&window, "sBitBtn1")->text(), QStringLiteral("С Т А Р Т !"), 12000);
+        QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>(&window, "sBitBtn1")->text(), QStringLiteral("С Т А Р Т !"),
+                                  12000);
         QTest::qWait(600);
         recorder.stop();
         QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('|')));
@@ -69,8 +70,11 @@ private slots:
         }
         const double start = heard.onset(tone[2]);
         QVERIFY2(start > 0, "the Start cue never reached the sound server");
-        const struct { const char *cue; double hz; double second; } expected[] = {
-            {"Tick", tone[3], 2}, {"Work", tone[4], 5}, {"Rest", tone[1], 7}, {"Over", tone[0], 9}};
+        const struct {
+            const char *cue;
+            double hz;
+            double second;
+        } expected[] = {{"Tick", tone[3], 2}, {"Work", tone[4], 5}, {"Rest", tone[1], 7}, {"Over", tone[0], 9}};
         for (const auto &e : expected) {
             const double at = heard.onset(e.hz, start + 0.5, 0.2) - start;
             qInfo("%s cue at %.3f s (expected %.0f s)", e.cue, at, e.second);

@@ -68,10 +68,7 @@ private:
     std::string m_display;
 };
 
-Display *xDisplay()
-{
-    return qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display();
-}
+Display *xDisplay() { return qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->display(); }
 
 bool screenSaverOn()
 {

@@ -20,10 +20,10 @@ namespace {
     std::abort();
 }
 
-#define CHECK(cond, input)                                                                                            \
-    do {                                                                                                              \
-        if (!(cond))                                                                                                  \
-            fail(#cond, input);                                                                                       \
+#define CHECK(cond, input)                                                                                             \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            fail(#cond, input);                                                                                        \
     } while (0)
 
 QStringList withLoneSurrogatesReplaced(QStringList lines)
@@ -93,12 +93,8 @@ void checkValuesWithBreaks(QByteArrayView input)
         CHECK(again.lines.size() == kLineCount, input);
         switch (target) {
         case TextEncoding::Utf16LE:
-        case TextEncoding::Utf16BE:
-            CHECK(again.lines == expected, input);
-            break;
-        case TextEncoding::Utf8:
-            CHECK(again.lines == withLoneSurrogatesReplaced(expected), input);
-            break;
+        case TextEncoding::Utf16BE: CHECK(again.lines == expected, input); break;
+        case TextEncoding::Utf8: CHECK(again.lines == withLoneSurrogatesReplaced(expected), input); break;
         case TextEncoding::Ansi:
             for (int i = 0; i < kLineCount; ++i) {
                 if (expected[i].size() < kMaxLineUnits)
@@ -153,12 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         switch (target) {
         case TextEncoding::Utf16LE:
-        case TextEncoding::Utf16BE:
-            CHECK(again.lines == read.lines, input);
-            break;
-        case TextEncoding::Utf8:
-            CHECK(again.lines == withLoneSurrogatesReplaced(read.lines), input);
-            break;
+        case TextEncoding::Utf16BE: CHECK(again.lines == read.lines, input); break;
+        case TextEncoding::Utf8: CHECK(again.lines == withLoneSurrogatesReplaced(read.lines), input); break;
         case TextEncoding::Ansi:
             if (read.encoding == TextEncoding::Ansi)
                 CHECK(again.lines == read.lines, input);

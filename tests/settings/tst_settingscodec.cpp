@@ -32,7 +32,7 @@ void TestSettingsCodec::ansiEveryByteDecodesAndComesBack()
         all.append(char(b));
     const QString text = ansiToUnicode(all);
     QCOMPARE(text.size(), 256);
-    QCOMPARE(text[0x98], QChar(0x98)); // the one byte Windows-1251 leaves undefined
+    QCOMPARE(text[0x98], QChar(0x98));   // the one byte Windows-1251 leaves undefined
     QCOMPARE(text[0x88], QChar(0x20AC)); // euro sign
     QCOMPARE(text[0xC0], QChar(0x0410)); // Cyrillic capital A
     QCOMPARE(text[0xFF], QChar(0x044F)); // Cyrillic small ya
@@ -157,19 +157,30 @@ void TestSettingsCodec::expandEnvPath_data()
 
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expanded");
-    QTest::newRow("set") << "%VT_A%\\" << "alpha\\";
-    QTest::newRow("inside text") << "x%VT_A%y" << "xalphay";
-    QTest::newRow("twice adjacent") << "%VT_A%%VT_A%" << "alphaalpha";
-    QTest::newRow("empty value") << "%VT_EMPTY%x" << "x";
+    QTest::newRow("set") << "%VT_A%\\"
+                         << "alpha\\";
+    QTest::newRow("inside text") << "x%VT_A%y"
+                                 << "xalphay";
+    QTest::newRow("twice adjacent") << "%VT_A%%VT_A%"
+                                    << "alphaalpha";
+    QTest::newRow("empty value") << "%VT_EMPTY%x"
+                                 << "x";
     QTest::newRow("non-ASCII value") << "%VT_CYR%" << QStringLiteral("\u041F\u0430\u043F\u043A\u0430");
     QTest::newRow("long value") << "%VT_LONG%/x" << QString(5000, u'L') + "/x";
-    QTest::newRow("unset stays") << "%VT_UNSET%\\" << "%VT_UNSET%\\";
-    QTest::newRow("unset, closing % opens next") << "%VT_UNSET%VT_A%" << "%VT_UNSETalpha";
-    QTest::newRow("double %") << "%%" << "%%";
-    QTest::newRow("%% before reference") << "%%VT_A%" << "%alpha";
-    QTest::newRow("lone %") << "100%" << "100%";
-    QTest::newRow("unclosed") << "%VT_A" << "%VT_A";
-    QTest::newRow("no references") << "plain" << "plain";
+    QTest::newRow("unset stays") << "%VT_UNSET%\\"
+                                 << "%VT_UNSET%\\";
+    QTest::newRow("unset, closing % opens next") << "%VT_UNSET%VT_A%"
+                                                 << "%VT_UNSETalpha";
+    QTest::newRow("double %") << "%%"
+                              << "%%";
+    QTest::newRow("%% before reference") << "%%VT_A%"
+                                         << "%alpha";
+    QTest::newRow("lone %") << "100%"
+                            << "100%";
+    QTest::newRow("unclosed") << "%VT_A"
+                              << "%VT_A";
+    QTest::newRow("no references") << "plain"
+                                   << "plain";
 }
 
 void TestSettingsCodec::expandEnvPath()

@@ -90,13 +90,13 @@ private:
 };
 
 // A save that must go through; what it throws fails the test instead of ending the run.
-#define SAVE_OR_FAIL(buffer, path, folder, lines)                                                                     \
-    do {                                                                                                              \
-        try {                                                                                                         \
-            (buffer).save(path, folder, lines);                                                                       \
-        } catch (const SettingsError &e) {                                                                            \
-            QFAIL(e.what());                                                                                          \
-        }                                                                                                             \
+#define SAVE_OR_FAIL(buffer, path, folder, lines)                                                                      \
+    do {                                                                                                               \
+        try {                                                                                                          \
+            (buffer).save(path, folder, lines);                                                                        \
+        } catch (const SettingsError &e) {                                                                             \
+            QFAIL(e.what());                                                                                           \
+        }                                                                                                              \
     } while (0)
 
 } // namespace
@@ -157,8 +157,7 @@ void TestSettingsFile::loadAndSaveBack_data()
 
     const QByteArray none;
     QTest::newRow("empty file") << QByteArray("") << QStringList{} << crlfLines({});
-    QTest::newRow("UTF-8 mark only") << QByteArray("\xEF\xBB\xBF") << QStringList{}
-                                     << "\xEF\xBB\xBF" + crlfLines({});
+    QTest::newRow("UTF-8 mark only") << QByteArray("\xEF\xBB\xBF") << QStringList{} << "\xEF\xBB\xBF" + crlfLines({});
     QTest::newRow("UTF-16LE mark only") << QByteArray("\xFF\xFE") << QStringList{}
                                         << utf16(QString("\r\n").repeated(kLineCount), true);
     QTest::newRow("UTF-16BE mark only") << QByteArray("\xFE\xFF") << QStringList{}
@@ -180,8 +179,8 @@ void TestSettingsFile::loadAndSaveBack_data()
     QTest::newRow("option lines kept exact")
         << crlfLines({"1", "2", "3", "4", "5", "6", "7", "8", "00", " 0", "0 "})
         << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "00", " 0", "0 "} << none;
-    QTest::newRow("non-numeric plan line") << crlfLines({"abc", " 1", "", "x y"}) << QStringList{"abc", " 1", "", "x y"}
-                                           << none;
+    QTest::newRow("non-numeric plan line")
+        << crlfLines({"abc", " 1", "", "x y"}) << QStringList{"abc", " 1", "", "x y"} << none;
     QTest::newRow("LF only") << QByteArray("a\nb\nc\n") << QStringList{"a", "b", "c"} << crlfLines({"a", "b", "c"});
     QTest::newRow("CR only") << QByteArray("a\rb\rc") << QStringList{"a", "b", "c"} << crlfLines({"a", "b", "c"});
     QTest::newRow("LF CR is two breaks") << QByteArray("a\n\rb") << QStringList{"a", "", "b"}
@@ -193,22 +192,21 @@ void TestSettingsFile::loadAndSaveBack_data()
     QTest::newRow("1251 Cyrillic") << crlfLines({"", "\xCC\xF3\xE7\xFB\xEA\xE0"})
                                    << QStringList{"", QStringLiteral("\u041C\u0443\u0437\u044B\u043A\u0430")} << none;
     QTest::newRow("undefined 1251 byte") << crlfLines({"\x98"}) << QStringList{QString(QChar(0x98))} << none;
-    const QByteArray initial16 = utf16(QString::fromLatin1(crlfLines({"0", "10", "0", "20", "0", "10", "8", "1", "1",
-                                                                     "1", "1"})),
-                                       true);
+    const QByteArray initial16 =
+        utf16(QString::fromLatin1(crlfLines({"0", "10", "0", "20", "0", "10", "8", "1", "1", "1", "1"})), true);
     QCOMPARE(initial16.size(), 98);
     QTest::newRow("UTF-16LE initial values, 98 bytes") << initial16 << kInitial << none;
     const QString cyrillic = QStringLiteral("\u041F\u0430\u043F\u043A\u0430\U0001F3B5");
     QTest::newRow("UTF-16BE") << utf16(cyrillic + "\r\n" + QString("\r\n").repeated(16), false) << QStringList{cyrillic}
                               << none;
     QTest::newRow("UTF-8 mark") << "\xEF\xBB\xBF" + crlfLines({cyrillic.toUtf8()}) << QStringList{cyrillic} << none;
-    QTest::newRow("second UTF-8 mark is text") << "\xEF\xBB\xBF" + crlfLines({"\xEF\xBB\xBFx"})
-                                               << QStringList{QStringLiteral("\uFEFFx")} << none;
+    QTest::newRow("second UTF-8 mark is text")
+        << "\xEF\xBB\xBF" + crlfLines({"\xEF\xBB\xBFx"}) << QStringList{QStringLiteral("\uFEFFx")} << none;
     const QString lone = QString(QChar(0xDC00)) + "z";
-    QTest::newRow("UTF-16 lone surrogate kept") << utf16(lone + QString("\r\n").repeated(kLineCount), true)
-                                                << QStringList{lone} << none;
-    QTest::newRow("UTF-16 odd last byte") << utf16("a", true) + "b" << QStringList{"a"}
-                                          << utf16("a" + QString("\r\n").repeated(kLineCount), true);
+    QTest::newRow("UTF-16 lone surrogate kept")
+        << utf16(lone + QString("\r\n").repeated(kLineCount), true) << QStringList{lone} << none;
+    QTest::newRow("UTF-16 odd last byte")
+        << utf16("a", true) + "b" << QStringList{"a"} << utf16("a" + QString("\r\n").repeated(kLineCount), true);
     QTest::newRow("5000-unit line") << QByteArray(5000, 'x') + "\r\nnext" << QStringList{QString(4096, u'x'), "next"}
                                     << crlfLines({QByteArray(4096, 'x'), "next"});
     QTest::newRow("NUL ends the text") << QByteArray("1\r\n2\0\r\n3\r\n", 10) << QStringList{"1", "2"}
@@ -234,9 +232,15 @@ void TestSettingsFile::undecodableTextKeepsTheMarkForTheSave_data()
 {
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QByteArray>("mark");
-    QTest::newRow("invalid UTF-8") << QByteArray("\xEF\xBB\xBF" "1\r\n\xC0\x80\r\n") << QByteArray("\xEF\xBB\xBF");
-    QTest::newRow("UTF-16LE mark + one byte") << QByteArray("\xFF\xFE" "1") << QByteArray("\xFF\xFE");
-    QTest::newRow("UTF-16BE mark + one byte") << QByteArray("\xFE\xFF" "1") << QByteArray("\xFE\xFF");
+    QTest::newRow("invalid UTF-8") << QByteArray("\xEF\xBB\xBF"
+                                                 "1\r\n\xC0\x80\r\n")
+                                   << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("UTF-16LE mark + one byte") << QByteArray("\xFF\xFE"
+                                                            "1")
+                                              << QByteArray("\xFF\xFE");
+    QTest::newRow("UTF-16BE mark + one byte") << QByteArray("\xFE\xFF"
+                                                            "1")
+                                              << QByteArray("\xFE\xFF");
 }
 
 void TestSettingsFile::undecodableTextKeepsTheMarkForTheSave()
@@ -278,7 +282,8 @@ void TestSettingsFile::folderNamedLikeTheFile()
 
 void TestSettingsFile::unreadableFileIsReportedAndLaterOverwritten()
 {
-    QVERIFY(writeAll(m_path, "\xEF\xBB\xBF" "5\r\n"));
+    QVERIFY(writeAll(m_path, "\xEF\xBB\xBF"
+                             "5\r\n"));
     QVERIFY(QFile::setPermissions(m_path, {}));
     SettingsFile buffer;
     {
@@ -310,8 +315,8 @@ void TestSettingsFile::readOnlyFileAndFolderStayUnchanged()
 
     AsNobody nobody;
     SettingsFile buffer;
-    for (const auto &[path, folder] : {std::pair{m_path, m_folder},
-                                       std::pair{settingsFilePath(lockedAppdata), settingsFolder(lockedAppdata)}}) {
+    for (const auto &[path, folder] :
+         {std::pair{m_path, m_folder}, std::pair{settingsFilePath(lockedAppdata), settingsFolder(lockedAppdata)}}) {
         try {
             buffer.save(path, folder, kInitial);
             QFAIL("saved without rights");

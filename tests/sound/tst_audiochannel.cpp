@@ -19,9 +19,9 @@ class TestAudioChannel : public QObject {
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<sound::AudioOutput> m_out;
-    QString m_short;  // 0.2 s
-    QString m_long;   // 3 s
-    QString m_other;  // 1 s, another length
+    QString m_short; // 0.2 s
+    QString m_long;  // 3 s
+    QString m_other; // 1 s, another length
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
     std::unique_ptr<SoundChannel> openOn(const QString &file)
@@ -60,10 +60,8 @@ private slots:
         QCOMPARE(ch->position(), 0);
         ch->close(); // nothing to close: no error
         const std::vector<std::pair<const char *, std::function<void()>>> ops = {
-            {"play", [&] { ch->play(); }},
-            {"stop", [&] { ch->stop(); }},
-            {"pause", [&] { ch->pause(); }},
-            {"setPosition", [&] { ch->setPosition(0); }},
+            {"play", [&] { ch->play(); }},           {"stop", [&] { ch->stop(); }},
+            {"pause", [&] { ch->pause(); }},         {"setPosition", [&] { ch->setPosition(0); }},
             {"length", [&] { (void)ch->length(); }},
         };
         for (const auto &[name, op] : ops) {
@@ -258,8 +256,10 @@ private slots:
         QTest::addColumn<double>("seconds");
         QTest::newRow("wav 22.05 kHz stereo") << "a.wav" << int(SF_FORMAT_WAV | SF_FORMAT_PCM_16) << 22050 << 2 << 0.3;
         QTest::newRow("wav 48 kHz float") << "b.wav" << int(SF_FORMAT_WAV | SF_FORMAT_FLOAT) << 48000 << 1 << 0.3;
-        QTest::newRow("mp3 44.1 kHz mono") << "c.mp3" << int(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << 44100 << 1 << 0.5;
-        QTest::newRow("mp3 22.05 kHz, streamed") << "d.mp3" << int(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << 22050 << 1 << 32.0;
+        QTest::newRow("mp3 44.1 kHz mono")
+            << "c.mp3" << int(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << 44100 << 1 << 0.5;
+        QTest::newRow("mp3 22.05 kHz, streamed")
+            << "d.mp3" << int(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << 22050 << 1 << 32.0;
     }
     void otherFormatsAndRates()
     {

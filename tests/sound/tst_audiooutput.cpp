@@ -85,10 +85,7 @@ std::unique_ptr<SoundChannel> openOn(sound::AudioOutput &out, const QString &fil
 
 // Sample i of a sound nobody could mistake for another stretch of itself: 16-bit values that
 // survive the trip to float and back exactly, never zero, and different at every frame.
-float rampSample(qint64 i)
-{
-    return float(1 + i % 30000) / 32768.0f;
-}
+float rampSample(qint64 i) { return float(1 + i % 30000) / 32768.0f; }
 
 QByteArray readAll(const QString &path)
 {
@@ -198,7 +195,7 @@ private slots:
         sound::AudioOutput out(512, 600);
         auto cue = openOn(out, path("cue.wav"));
         auto music = openOn(out, path("long.wav"));
-        QVERIFY(!out.isRunning()); // open channels alone cost nothing...
+        QVERIFY(!out.isRunning());                           // open channels alone cost nothing...
         QTRY_VERIFY_WITH_TIMEOUT(!out.isDeviceOpen(), 3000); // ...not even an open device
 
         cue->play();
@@ -263,7 +260,9 @@ private slots:
         for (qint64 i = 0; i < frames; ++i) {
             if (s[2 * (first + i)] != rampSample(i) || s[2 * (first + i) + 1] != rampSample(i))
                 QFAIL(qPrintable(QStringLiteral("frame %1 of the sound is %2, not %3")
-                                     .arg(i).arg(s[2 * (first + i)]).arg(rampSample(i))));
+                                     .arg(i)
+                                     .arg(s[2 * (first + i)])
+                                     .arg(rampSample(i))));
         }
         for (qint64 i = first + frames; i < n; ++i)
             QCOMPARE(s[2 * i], 0.0f); // and nothing more

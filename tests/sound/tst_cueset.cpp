@@ -65,14 +65,20 @@ void TestCueSet::soundDirFor_data()
 {
     QTest::addColumn<QString>("exe");
     QTest::addColumn<QString>("dir");
-    QTest::newRow("plain") << "/opt/vintra/bin/vintra" << "/opt/vintra/bin/sounds/";
-    QTest::newRow("root") << "/vintra" << "/sounds/";
-    QTest::newRow("no folder") << "vintra" << "sounds/";
-    QTest::newRow("relative") << "bin/vintra" << "bin/sounds/";
-    QTest::newRow("cyrillic") << "/home/тренер/Программы/vintra" << "/home/тренер/Программы/sounds/";
+    QTest::newRow("plain") << "/opt/vintra/bin/vintra"
+                           << "/opt/vintra/bin/sounds/";
+    QTest::newRow("root") << "/vintra"
+                          << "/sounds/";
+    QTest::newRow("no folder") << "vintra"
+                               << "sounds/";
+    QTest::newRow("relative") << "bin/vintra"
+                              << "bin/sounds/";
+    QTest::newRow("cyrillic") << "/home/тренер/Программы/vintra"
+                              << "/home/тренер/Программы/sounds/";
 #ifndef Q_OS_WIN
     // Only "/" separates folders here; a backslash or colon is part of a name.
-    QTest::newRow("backslash in name") << "/a/b\\c:d/vintra" << "/a/b\\c:d/sounds/";
+    QTest::newRow("backslash in name") << "/a/b\\c:d/vintra"
+                                       << "/a/b\\c:d/sounds/";
 #endif
     const QString deep = QStringLiteral("/x").repeated(3000); // far beyond any fixed buffer
     QTest::newRow("6000 characters") << deep + "/vintra" << deep + "/sounds/";
@@ -121,8 +127,8 @@ void TestCueSet::defaultsOpenInOrder()
         QCOMPARE(rig.ch[i]->mode(), sound::TMPModes::mpStopped);
     }
     QCOMPARE(rig.soundDir, rig.dir.path() + "/sounds/");
-    QCOMPARE(rig.journal, QStringList({"over.open", "rest.open", "start.open", "work.open",
-                                       "tick.open", "music.open"}));
+    QCOMPARE(rig.journal,
+             QStringList({"over.open", "rest.open", "start.open", "work.open", "tick.open", "music.open"}));
 }
 
 void TestCueSet::overrideReplacesOnlyItsCue()

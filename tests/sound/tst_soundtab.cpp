@@ -82,7 +82,8 @@ struct Window {
         top.show();
     }
 
-    template <typename T = QWidget> T *child(const char *name) const
+    template <typename T = QWidget>
+    T *child(const char *name) const
     {
         return sTabSheet3->findChild<T *>(QString::fromLatin1(name));
     }
@@ -211,10 +212,9 @@ void TestSoundTab::keyboardOrder()
     QApplication::setActiveWindow(&w.top);
     QVERIFY(QTest::qWaitForWindowActive(&w.top));
 
-    const QStringList expected = {
-        "edit1", "edit2", "edit3", "edit4", "edit5", "edit6",
-        "sBitBtn4", "sBitBtn5", "sBitBtn6", "sBitBtn7", "sBitBtn8", "sBitBtn9",
-        "sBitBtn12", "sBitBtn13", "sBitBtn10", "sBitBtn11", "sBitBtn14", "sBitBtn15"};
+    const QStringList expected = {"edit1",     "edit2",     "edit3",     "edit4",     "edit5",     "edit6",
+                                  "sBitBtn4",  "sBitBtn5",  "sBitBtn6",  "sBitBtn7",  "sBitBtn8",  "sBitBtn9",
+                                  "sBitBtn12", "sBitBtn13", "sBitBtn10", "sBitBtn11", "sBitBtn14", "sBitBtn15"};
 
     w.tab.edit(1)->setFocus(Qt::OtherFocusReason);
     QTRY_COMPARE(QApplication::focusWidget(), w.tab.edit(1));
@@ -433,8 +433,7 @@ void TestSoundTab::openDialogConfiguration()
     QCOMPARE(dialog->parentWidget(), &parent);
     QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptOpen);
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
-    QCOMPARE(dialog->nameFilters(),
-             (QStringList{QStringLiteral("Wav, MP3 (*.wav *.mp3)"), QStringLiteral("Все (*)")}));
+    QCOMPARE(dialog->nameFilters(), (QStringList{QStringLiteral("Wav, MP3 (*.wav *.mp3)"), QStringLiteral("Все (*)")}));
     // The user sees the bare entry names; the first one is chosen when the dialog opens.
     QCOMPARE(dialog->selectedNameFilter().section(QStringLiteral(" ("), 0, 0), QStringLiteral("Wav, MP3"));
     QVERIFY(dialog->testOption(QFileDialog::HideNameFilterDetails));

@@ -44,17 +44,15 @@ inline bool writeSound(const QString &path, int format, int rate, int channels, 
 // A 16-bit mono WAV holding one constant value: easy to find again, exactly, in a mix.
 inline bool writeLevel(const QString &path, qint64 frames, float level, int rate = 44100)
 {
-    return writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, 1, frames,
-                      [level](qint64, int) { return level; });
+    return writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, 1, frames, [level](qint64, int) { return level; });
 }
 
-inline bool writeTone(const QString &path, double seconds, double hz, float amplitude = 0.5f,
-                      int rate = 44100, int channels = 1, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+inline bool writeTone(const QString &path, double seconds, double hz, float amplitude = 0.5f, int rate = 44100,
+                      int channels = 1, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
 {
     const auto frames = qint64(std::llround(seconds * rate));
-    return writeSound(path, format, rate, channels, frames, [=](qint64 i, int) {
-        return amplitude * float(std::sin(2.0 * M_PI * hz * double(i) / rate));
-    });
+    return writeSound(path, format, rate, channels, frames,
+                      [=](qint64 i, int) { return amplitude * float(std::sin(2.0 * M_PI * hz * double(i) / rate)); });
 }
 
 // Resident memory of this process in kB.

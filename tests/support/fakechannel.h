@@ -14,7 +14,9 @@
 class FakeChannel : public sound::SoundChannel {
 public:
     explicit FakeChannel(QString name = QStringLiteral("channel"), QStringList *journal = nullptr)
-        : m_name(std::move(name)), m_journal(journal) {}
+        : m_name(std::move(name)), m_journal(journal)
+    {
+    }
 
     // Frames a sound has once opened. Files whose text starts with "damaged" fail to open.
     qint64 lengthOnOpen = 1000;

@@ -10,8 +10,8 @@
 
 inline std::array<QString, 8> initialPlanTexts()
 {
-    return {QStringLiteral("0"),  QStringLiteral("10"), QStringLiteral("0"), QStringLiteral("20"),
-            QStringLiteral("0"),  QStringLiteral("10"), QStringLiteral("8"), QStringLiteral("1")};
+    return {QStringLiteral("0"), QStringLiteral("10"), QStringLiteral("0"), QStringLiteral("20"),
+            QStringLiteral("0"), QStringLiteral("10"), QStringLiteral("8"), QStringLiteral("1")};
 }
 
 inline QStringList initialPlanLines()

@@ -19,9 +19,21 @@ public:
 
     QString planText(PlanField f) const override { return text[int(f)]; }
     void setPlanText(PlanField f, const QString &t) override { text[int(f)] = t; }
-    void showTime(const QString &t) override { time = t; writes << "time"; }
-    void showRounds(const QString &t) override { rounds = t; writes << "rounds"; }
-    void showCycles(const QString &t) override { cycles = t; writes << "cycles"; }
+    void showTime(const QString &t) override
+    {
+        time = t;
+        writes << "time";
+    }
+    void showRounds(const QString &t) override
+    {
+        rounds = t;
+        writes << "rounds";
+    }
+    void showCycles(const QString &t) override
+    {
+        cycles = t;
+        writes << "cycles";
+    }
 };
 
 } // namespace
@@ -76,7 +88,8 @@ private slots:
         QCOMPARE(workout::strToInt("-2147483648"), int(-2147483648LL));
         QCOMPARE(workout::strToInt("-5"), -5);
         QCOMPARE(workout::strToInt("00000000000000000042"), 42);
-        for (const char *bad : {"2147483648", "9999999999", "-2147483649", "abc", " 5", "5 ", "", "-", "1.5", "0x10", "١"}) {
+        for (const char *bad :
+             {"2147483648", "9999999999", "-2147483649", "abc", " 5", "5 ", "", "-", "1.5", "0x10", "١"}) {
             try {
                 workout::strToInt(QString::fromUtf8(bad));
                 QFAIL(bad);
@@ -91,7 +104,8 @@ private slots:
         for (char c = '0'; c <= '9'; ++c)
             QVERIFY(workout::keyPasses(QChar(c)));
         QVERIFY(workout::keyPasses(QChar(8)));
-        for (char16_t c : {u'.', u',', u'-', u'+', u' ', u'a', u'Я', u'\r', u'\t', char16_t(0x16), char16_t(0x7f), u'٣'})
+        for (char16_t c :
+             {u'.', u',', u'-', u'+', u' ', u'a', u'Я', u'\r', u'\t', char16_t(0x16), char16_t(0x7f), u'٣'})
             QVERIFY2(!workout::keyPasses(QChar(c)), qPrintable(QString::number(c)));
     }
 
@@ -162,9 +176,9 @@ private slots:
         view.text[int(PlanField::round)] = "4";
         QVERIFY_THROWS_EXCEPTION(workout::ConvertError, plan.cycleChange());
         const auto &v = plan.values();
-        QCOMPARE(v.otdih_sec, 70);   // computed before the failure
-        QCOMPARE(v.podg_sec, 120);   // minutes stored, seconds failed
-        QCOMPARE(v.rabota_sec, 20);  // later: old values
+        QCOMPARE(v.otdih_sec, 70);  // computed before the failure
+        QCOMPARE(v.podg_sec, 120);  // minutes stored, seconds failed
+        QCOMPARE(v.rabota_sec, 20); // later: old values
         QCOMPARE(v.round_count, 8);
         QCOMPARE(v.total_sec, 250);
         QVERIFY(view.writes.isEmpty());

@@ -85,8 +85,8 @@ private:
 
 struct Rig : CueFolder {
     QStringList journal;
-    FakeChannel over{"over", &journal}, rest{"rest", &journal}, start{"start", &journal},
-        tick{"tick", &journal}, work{"work", &journal}, music{"music", &journal};
+    FakeChannel over{"over", &journal}, rest{"rest", &journal}, start{"start", &journal}, tick{"tick", &journal},
+        work{"work", &journal}, music{"music", &journal};
     RecordingView view{journal};
     Plan plan{view};
     sound::CueFieldTexts pathFields;
@@ -98,8 +98,14 @@ struct Rig : CueFolder {
     // Seconds only; minutes stay 0.
     void setPlan(int prep, int workSec, int restSec, int rounds, int cycles)
     {
-        view.fields = {"0", QString::number(prep), "0", QString::number(workSec), "0",
-                       QString::number(restSec), QString::number(rounds), QString::number(cycles)};
+        view.fields = {"0",
+                       QString::number(prep),
+                       "0",
+                       QString::number(workSec),
+                       "0",
+                       QString::number(restSec),
+                       QString::number(rounds),
+                       QString::number(cycles)};
         plan.cycleChange();
     }
     void edit(PlanField f, const QString &text)
@@ -202,8 +208,8 @@ void TestSequencer::initialPlanTimeline()
     checkReport(0, ops);
     QStringList opens = {"over.open", "rest.open", "start.open", "work.open", "tick.open", "music.open"};
     if (!missing.isEmpty())
-        opens.removeAt(QList<QString>{"over.wav", "Rest.wav", "Start.wav", "Work.wav", "Tick.wav", "vintra.mp3"}
-                           .indexOf(missing));
+        opens.removeAt(
+            QList<QString>{"over.wav", "Rest.wav", "Start.wav", "Work.wav", "Tick.wav", "vintra.mp3"}.indexOf(missing));
     QCOMPARE(without(ops, kReport), opens + QStringList({"music.play", "start.play"}));
     QCOMPARE(rig.view.time, "00:10");
     QCOMPARE(rig.view.light(), "yellow");
@@ -257,8 +263,8 @@ void TestSequencer::initialPlanTimeline()
             time = "04:10";
             light = "none";
             title = "Тренировка";
-            expected = {"work.play", "rest.stop", "tick.stop", "tick.setPosition 0", "music.pause",
-                        "over.play", "music.stop", "tick.stop", "work.stop", "start.stop", "rest.stop"};
+            expected = {"work.play",  "rest.stop", "tick.stop", "tick.setPosition 0", "music.pause", "over.play",
+                        "music.stop", "tick.stop", "work.stop", "start.stop",         "rest.stop"};
         }
         const QByteArray at = "t=" + QByteArray::number(t);
         QVERIFY2(ops == expected, at + ": " + ops.join(", ").toUtf8());
@@ -508,8 +514,8 @@ void TestSequencer::stopDuringPreparation()
     QCOMPARE(rig.view.time, "00:08");
     rig.take();
     rig.seq.sBitBtn1Click();
-    QCOMPARE(rig.take(), QStringList({"music.pause", "over.play", "music.stop", "tick.stop", "work.stop",
-                                      "start.stop", "rest.stop"}));
+    QCOMPARE(rig.take(), QStringList({"music.pause", "over.play", "music.stop", "tick.stop", "work.stop", "start.stop",
+                                      "rest.stop"}));
     QCOMPARE(rig.view.light(), "none");
     QCOMPARE(rig.view.title, "Тренировка");
     QCOMPARE(rig.view.time, "04:10");
@@ -526,9 +532,8 @@ void TestSequencer::soundOptionOff()
     rig.seq.sBitBtn1Click();
     QCOMPARE(rig.runToEnd(), 250);
     // Only the tick cue's rewind at the end of preparation; the music follows its own option.
-    QCOMPARE(rig.take(), QStringList({"over.open", "rest.open", "start.open", "work.open", "tick.open",
-                                      "music.open", "music.play", "tick.stop", "tick.setPosition 0",
-                                      "music.pause"}));
+    QCOMPARE(rig.take(), QStringList({"over.open", "rest.open", "start.open", "work.open", "tick.open", "music.open",
+                                      "music.play", "tick.stop", "tick.setPosition 0", "music.pause"}));
     QCOMPARE(rig.view.time, "04:10");
 }
 
@@ -655,8 +660,8 @@ void TestSequencer::invalidFieldStillStops()
     }
     QCOMPARE(failures, 1);
     QVERIFY(rig.view.errors.isEmpty()); // shown by the caller's error box, not reported twice
-    QCOMPARE(rig.take(), QStringList({"music.pause", "over.play", "music.stop", "tick.stop", "work.stop",
-                                      "start.stop", "rest.stop"}));
+    QCOMPARE(rig.take(), QStringList({"music.pause", "over.play", "music.stop", "tick.stop", "work.stop", "start.stop",
+                                      "rest.stop"}));
     QCOMPARE(rig.view.startCap, "С Т А Р Т !");
     QCOMPARE(rig.view.title, "Тренировка");
     QCOMPARE(rig.view.light(), "none");

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the settings codec fuzzer with clang (libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer)
 # in build-fuzz/ and runs it for a number of inputs, then prints how many and how long.
-#   scripts/fuzz-settings.sh [runs]        runs defaults to 1000000
+#   scripts/fuzz-settings.sh [runs [libFuzzer flags...]]   runs defaults to 1000000
+# Inputs that crash, hang or run slowly are written into build-fuzz/ as well.
 # New interesting inputs collect in build-fuzz/corpus and are reused by the next run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-packages.sh build fuzz
 
 runs=${1:-1000000}
+shift $(($# > 0 ? 1 : 0))
 out=build-fuzz
 bin=$out/fuzz_settings
 sources=(settings/settingscodec.cpp tests/fuzz/fuzz_settings.cpp)
@@ -32,7 +34,7 @@ printf 'a\n\rb\rc\x98\xCC\xF3\x00tail' >"$out/seeds/ansi"
 start=$(date +%s.%N)
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
   "$bin" -runs="$runs" -max_len=12000 -dict=tests/fuzz/settings.dict -print_final_stats=1 \
-  "$out/corpus" "$out/seeds" 2>"$out/fuzz.log" || { tail -40 "$out/fuzz.log"; exit 1; }
+  -artifact_prefix="$out/" "$@" "$out/corpus" "$out/seeds" 2>"$out/fuzz.log" || { tail -40 "$out/fuzz.log"; exit 1; }
 end=$(date +%s.%N)
 grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$out/fuzz.log" || true
 awk -v s="$start" -v e="$end" -v n="$runs" 'BEGIN { printf "fuzz-settings: %d runs in %.1f s (%.0f runs/s), no invariant broken\n", n, e - s, n / (e - s) }'

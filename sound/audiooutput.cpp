@@ -395,6 +395,11 @@ void AudioOutput::Impl::ensureRunning()
                 SDL_PauseAudioDevice(device, 0);
                 running = true;
                 runningSince = Clock::now();
+                // The service thread may be sleeping out an idle device's long wait. A server
+                // that does not ask for sound yet (one just started, or a stopped one) keeps the
+                // callback away for hundreds of milliseconds: the voices must move on in their
+                // time meanwhile, or the late callback plays the whole cue from its start, late.
+                requestService();
             }
             return;
         }
@@ -512,8 +517,12 @@ void AudioOutput::Impl::serviceLoop()
                 // Short steps while standing in for a missing callback, so the voices move
                 // smoothly and a ring never runs dry; otherwise often enough to notice a lost
                 // device in time.
-                const bool standingIn = device == 0 || !running || Clock::now() - heardAt >= kStall;
-                waitMs = standingIn ? 20 : 100;
+                const auto now = Clock::now();
+                const bool standingIn = device == 0 || !running || now - heardAt >= kStall;
+                // Waking when a callback would be kStall overdue, so standing in starts on time.
+                const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(heardAt + kStall - now);
+                waitMs =
+                    standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
             } else if (device != 0 && !running) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
                 waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));

@@ -60,6 +60,16 @@ struct Recording {
         }
         return -1.0;
     }
+    // Seconds from the start of the recording to where a tone that sounds at `from` has gone
+    // (10 ms windows), or the recording's length.
+    double end(double hz, double from, double threshold = 0.05) const
+    {
+        const qsizetype window = rate / 100;
+        qsizetype i = qsizetype(from * rate);
+        while (i + window <= qsizetype(mono.size()) && level(hz, i, window) >= threshold / 2)
+            i += window;
+        return double(i) / rate;
+    }
 };
 
 // Records the null sink's monitor with a low-latency recorder (the sink otherwise hands out

@@ -5,6 +5,7 @@
 
 #include "audiofiles.h"
 #include "pulseserver.h"
+#include "stderrcapture.h"
 #include "sound/audiooutput.h"
 #include "sound/soundtab.h"
 #include "tonedetect.h"
@@ -57,35 +58,6 @@ private:
     QTimer m_timer;
     QElapsedTimer m_since;
     qint64 m_longest = 0;
-};
-
-// Sends this process's stderr to a file while it lives.
-class StderrCapture {
-public:
-    explicit StderrCapture(const QString &path) : m_path(path)
-    {
-        std::fflush(stderr);
-        m_saved = dup(STDERR_FILENO);
-        FILE *f = std::fopen(QFile::encodeName(path).constData(), "w");
-        dup2(fileno(f), STDERR_FILENO);
-        std::fclose(f);
-    }
-    QByteArray finish()
-    {
-        if (m_saved >= 0) {
-            std::fflush(stderr);
-            dup2(m_saved, STDERR_FILENO);
-            close(m_saved);
-            m_saved = -1;
-        }
-        QFile f(m_path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    ~StderrCapture() { finish(); }
-
-private:
-    QString m_path;
-    int m_saved = -1;
 };
 
 // VINTRA_DUMP_LEVELS=1 prints the level of every tone through the recording, to see what was heard.

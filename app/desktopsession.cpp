@@ -2,7 +2,9 @@
 
 #include <QSocketNotifier>
 #include <QWidget>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,9 +20,12 @@ bool platformChosen = false;
 
 void onTermination(int)
 {
+    const int savedErrno = errno;
     const char byte = 1;
-    // Only async-signal-safe calls here; a full pipe already carries the request.
+    // Only async-signal-safe calls here. The write end never blocks: a full pipe already
+    // carries the request.
     [[maybe_unused]] ssize_t written = ::write(terminationPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -54,8 +59,11 @@ void forgetPlatformChoice()
 
 void closeOnTermination(QWidget &window)
 {
-    if (terminationPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0)
-        return;
+    if (terminationPipe[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0)
+            return;
+        ::fcntl(terminationPipe[1], F_SETFL, ::fcntl(terminationPipe[1], F_GETFL) | O_NONBLOCK);
+    }
     auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, &window);
     QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
         char byte;

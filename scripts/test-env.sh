@@ -7,6 +7,7 @@
 
 vintra_env_pids=()
 vintra_env_dir=""
+vintra_env_x_pid=""
 
 # Gives a process we asked to stop five seconds to go, then kills it.
 vintra_env_reap() {
@@ -65,6 +66,7 @@ vintra_env_start_x() {
     done
     if [[ -n $number ]] && DISPLAY=":$number" xdpyinfo >/dev/null 2>&1; then
       export DISPLAY=":$number"
+      vintra_env_x_pid=$pid
       vintra_env_log "Xvfb on $DISPLAY (pid $pid)"
       return 0
     fi
@@ -247,7 +249,17 @@ vintra_env_start() {
     vintra_env_log "no X server could be started"
     return 1
   fi
-  vintra_env_start_wm || vintra_env_log "no window manager: the tests that need one will fail"
+  # A window manager that cannot open a display which answered a moment ago (seen once in a
+  # fresh run) gets a new X server, once.
+  if ! vintra_env_start_wm; then
+    vintra_env_log "starting a new X server for the window manager"
+    vintra_env_drop "$vintra_env_x_pid"
+    if ! vintra_env_start_x; then
+      vintra_env_log "no X server could be started"
+      return 1
+    fi
+    vintra_env_start_wm || vintra_env_log "no window manager: the tests that need one will fail"
+  fi
   vintra_env_start_pulse
   vintra_env_start_dbus
   vintra_env_start_pipewire

@@ -1,13 +1,10 @@
 #include "settings/settingsfile.h"
 
+#include "settings/savetarget.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-#include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace settings {
 
@@ -41,82 +38,42 @@ QStringList SettingsFile::load(const QString &path)
     return decodeLines(QByteArrayView(bytes).sliced(encodingMark(encoding).size()), encoding);
 }
 
-namespace {
-
-// Where the bytes must go: the file a symbolic link ends at, so the link stays a link (and
-// keeps pointing where the user pointed it) instead of being replaced by a file of our own.
-QString finalTarget(const QString &path)
-{
-    QFileInfo info(path);
-    for (int depth = 0; depth < 40 && info.isSymLink(); ++depth)
-        info.setFile(info.symLinkTarget());
-    return info.filePath();
-}
-
-// Writes over the file itself: for a file that is not a plain file (a link to /dev/null), a
-// file with further hard links, which a replacement would part from this name, and a file
-// whose folder takes no new files. Empties the file first, as any plain write does, and checks
-// that every byte reached it (a full disk shows only at the flush).
-void writeInPlace(const QString &target, const QString &shownPath, const QByteArray &bytes)
-{
-    QFile file(target);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::ExistingOnly))
-        throw SettingsError(cannotCreateMessage(fullPath(shownPath), file.errorString()));
-    if (file.write(bytes) != bytes.size() || !file.flush() || (::fsync(file.handle()) != 0 && errno != EINVAL))
-        throw SettingsError(writeErrorMessage());
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        throw SettingsError(writeErrorMessage());
-}
-
-} // namespace
-
 void SettingsFile::save(const QString &path, const QString &folder, const QStringList &lines)
 {
     // A folder that cannot be made shows up as the file that cannot be created just below.
     QDir().mkpath(folder);
-
-    const QString target = finalTarget(path);
-    struct stat old {};
-    const bool exists = ::stat(QFile::encodeName(target).constData(), &old) == 0;
-
-    // Replacing a file is refused where overwriting it would be: a read-only file stays.
-    if (exists && !S_ISDIR(old.st_mode)) {
-        QFile probe(target);
-        if (!probe.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly))
-            throw SettingsError(cannotCreateMessage(fullPath(path), probe.errorString()));
-    }
-
     const QByteArray bytes = encode(lines, m_encoding.value_or(TextEncoding::Ansi));
-    if (exists && !S_ISDIR(old.st_mode) && (!S_ISREG(old.st_mode) || old.st_nlink > 1)) {
-        writeInPlace(target, path, bytes);
-        return;
-    }
 
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
-        // No new file can be made beside it (a folder without rights), but the file itself
-        // can be written: better in place than not at all.
-        if (exists && S_ISREG(old.st_mode)) {
-            writeInPlace(target, path, bytes);
-            return;
-        }
-        throw SettingsError(cannotCreateMessage(fullPath(path), file.errorString()));
+    using savetarget::Kind;
+    using savetarget::Outcome;
+    // Where the bytes go is the file the kernel reaches through every link, so a link stays a
+    // link and points where the user pointed it. How they get there depends on what is there:
+    //   nothing, or a plain file   a new file beside it replaces it whole, so that a failure
+    //                              at any moment leaves the old file as it was;
+    //   a plain file whose folder  written in place (old bytes put back if that fails): the
+    //   takes no new files         user may still write the file, and losing the save is worse;
+    //   a file with hard links     written in place, or the other names would keep old text;
+    //   a character device         written in place (a link to /dev/null discards the save);
+    //   anything else              refused: a folder, and a block device, FIFO or socket,
+    //                              which no settings text belongs on and a FIFO would wait.
+    const savetarget::Target target = savetarget::resolve(path);
+    savetarget::Result result;
+    switch (target.kind) {
+    case Kind::Unusable: throw SettingsError(cannotCreateMessage(fullPath(path), target.reason));
+    case Kind::Missing:
+    case Kind::Regular:
+        result = savetarget::replaceBeside(target, bytes);
+        if (result.outcome == Outcome::FolderRefuses && target.kind == Kind::Regular)
+            result = savetarget::writeInPlace(target, bytes);
+        break;
+    case Kind::HardLinked:
+    case Kind::CharacterDevice: result = savetarget::writeInPlace(target, bytes); break;
     }
-    // The replacement keeps the old file's owner and group where this process may set them
-    // (its permissions QSaveFile keeps itself).
-    if (exists && ::fchown(file.handle(), old.st_uid, old.st_gid) != 0)
-        (void)!::fchown(file.handle(), uid_t(-1), old.st_gid);
-    // commit() alone is not enough: when the buffered bytes fail to reach the disk there, it
-    // still reports success and puts an empty file in place (seen with Qt 6.4 on a full tmpfs).
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        file.cancelWriting();
-        throw SettingsError(writeErrorMessage());
-    }
-    if (!file.commit()) {
-        if (file.error() == QFileDevice::RenameError)
-            throw SettingsError(cannotCreateMessage(fullPath(path), file.errorString()));
-        throw SettingsError(writeErrorMessage());
+    switch (result.outcome) {
+    case Outcome::Done: return;
+    case Outcome::FolderRefuses:
+    case Outcome::CannotCreate: throw SettingsError(cannotCreateMessage(fullPath(path), result.reason));
+    case Outcome::WriteFailed: throw SettingsError(writeErrorMessage());
     }
 }
 

@@ -32,17 +32,19 @@ public:
     QStringList load(const QString &path);
 
     // Writes the lines (see encode()) in the remembered encoding, or in ANSI without a mark when
-    // nothing was read. Creates folder and its missing parents first. The new text goes to a
-    // file beside the old one that replaces it only once everything is written and flushed, so
-    // on any failure the old file is left exactly as it was; the replacement keeps the old
-    // file's permissions, and its owner and group where the process may set them. A symbolic
-    // link is written through: the file it ends at is saved, the link stays. The file itself is
-    // written in place when a replacement would lose something or cannot be made: a file that
-    // is not a plain file (a link to /dev/null), a file with more than one hard link, and a
-    // writable file in a folder that takes no new files. Throws SettingsError:
+    // nothing was read. Creates folder and its missing parents first. The file written is the
+    // one the kernel reaches through every symbolic link (a relative link read from the folder
+    // it really sits in); the links stay. A plain file is replaced by a new file made beside it
+    // once everything is written and flushed, so on any failure the old file is left exactly as
+    // it was; the replacement keeps the old file's permissions, and its owner and group where
+    // the process may set them. Written in place instead, with the old bytes put back when that
+    // fails: a plain file with more than one hard link, a writable file in a folder that takes no
+    // new files, and a character device (a link to /dev/null). Never blocks. Throws
+    // SettingsError:
     //   "Cannot create file "<full path>". <reason>" - folder, file or replacement impossible
     //                                                   (no rights, a folder named like the file,
-    //                                                   a read-only or immutable file)
+    //                                                   a read-only or immutable file, no inode
+    //                                                   left, a block device, FIFO or socket)
     //   writeErrorMessage()                           - writing or flushing failed (disk full)
     void save(const QString &path, const QString &folder, const QStringList &lines);
 

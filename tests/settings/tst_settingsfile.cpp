@@ -1,12 +1,14 @@
 // The settings file as the window meets it: real files in a temporary folder, loaded and saved
 // through SettingsFile, byte for byte. Failures that need a full or read-only disk use a tiny
-// tmpfs mounted by the test (root only) and are skipped elsewhere.
+// tmpfs mounted by the test, and a block device a loop device (root only; skipped elsewhere).
 
 #include "initialplan.h"
 #include "settings/settingsfile.h"
 #include "settings/settingspaths.h"
+#include "specialfiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -16,12 +18,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/fsuid.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace settings;
+using namespace specialfiles;
 
 namespace {
 
@@ -99,6 +102,47 @@ private:
         }                                                                                                              \
     } while (0)
 
+// The save must fail with "Cannot create file "<path>". <reason>".
+#define EXPECT_CANNOT_CREATE(buffer, path, folder, lines)                                                              \
+    do {                                                                                                               \
+        try {                                                                                                          \
+            (buffer).save(path, folder, lines);                                                                        \
+            QFAIL("the save went through");                                                                            \
+        } catch (const SettingsError &e) {                                                                             \
+            const QString prefix = QStringLiteral("Cannot create file \"%1\". ").arg(path);                            \
+            QVERIFY2(e.message().startsWith(prefix) && e.message().size() > prefix.size(), e.what());                  \
+        }                                                                                                              \
+    } while (0)
+
+// Settings larger than a page, so that a write over the old file needs new room on the disk.
+QStringList largeSettings()
+{
+    QStringList lines = kInitial;
+    for (int i = 11; i < kLineCount; ++i)
+        lines[i] = QString(3000, QChar(u'a' + i));
+    return lines;
+}
+
+// Fills the disk that holds folder: its blocks (a file "filler") and then its inodes (empty
+// files "inode-N"). Returns how many inodes it took.
+int fillDisk(const QString &folder, bool inodesToo)
+{
+    QFile filler(folder + "/filler");
+    if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        const QByteArray chunk(512, 'f');
+        while (filler.write(chunk) == chunk.size()) {
+        }
+    }
+    int taken = 0;
+    while (inodesToo && taken < 100000) {
+        QFile empty(folder + QStringLiteral("/inode-%1").arg(taken));
+        if (!empty.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            break;
+        ++taken;
+    }
+    return taken;
+}
+
 } // namespace
 
 class TestSettingsFile : public QObject {
@@ -120,6 +164,15 @@ private slots:
     void symbolicLinkIsWrittenThrough();
     void replacementKeepsModeOwnerAndGroup();
     void linkToDevNullSavesAsAnOrdinaryUser();
+    void relativeLinkThroughLinkedConfigFolder_data();
+    void relativeLinkThroughLinkedConfigFolder();
+    void blockDeviceIsRefused_data();
+    void blockDeviceIsRefused();
+    void fifoOrSocketIsRefusedWithoutBlocking_data();
+    void fifoOrSocketIsRefusedWithoutBlocking();
+    void noFreeInodesKeepsTheOldFile();
+    void failedInPlaceWritePutsTheOldBytesBack_data();
+    void failedInPlaceWritePutsTheOldBytesBack();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -331,14 +384,11 @@ void TestSettingsFile::readOnlyFileAndFolderStayUnchanged()
 
 void TestSettingsFile::fullOrReadOnlyDiskKeepsTheOldFile()
 {
-    if (geteuid() != 0)
-        QSKIP("mounting a small tmpfs needs root");
     const QString mountPoint = m_dir->path() + "/small";
     QVERIFY(QDir().mkpath(mountPoint));
-    const QByteArray mp = QFile::encodeName(mountPoint);
-    if (::mount("tmpfs", mp.constData(), "tmpfs", 0, "size=16k,mode=0755") != 0)
-        QSKIP(qPrintable(QStringLiteral("cannot mount tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)))));
-    auto unmount = qScopeGuard([&] { ::umount2(mp.constData(), MNT_DETACH); });
+    SmallTmpfs disk(mountPoint, "size=16k,mode=0755");
+    if (!disk.isValid())
+        QSKIP(qPrintable(disk.error()));
 
     const QString appdata = mountPoint + "/";
     const QString path = settingsFilePath(appdata), folder = settingsFolder(appdata);
@@ -346,13 +396,7 @@ void TestSettingsFile::fullOrReadOnlyDiskKeepsTheOldFile()
     buffer.save(path, folder, kInitial);
     const QByteArray old = readAll(path);
 
-    QFile filler(mountPoint + "/filler");
-    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    const QByteArray chunk(512, 'f');
-    while (filler.write(chunk) == chunk.size()) {
-    }
-    filler.close();
-
+    fillDisk(mountPoint, false);
     QStringList changed = kInitial;
     changed[0] = QString(3000, u'9');
     try {
@@ -362,21 +406,101 @@ void TestSettingsFile::fullOrReadOnlyDiskKeepsTheOldFile()
         QCOMPARE(e.message(), writeErrorMessage());
     }
     QCOMPARE(readAll(path), old);
-    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"timer.ini"});
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"timer.ini"});
 
-    QVERIFY(QFile::remove(filler.fileName()));
+    QVERIFY(QFile::remove(mountPoint + "/filler"));
     buffer.save(path, folder, changed); // the next close goes through
     QCOMPARE(SettingsFile().load(path), changed);
     const QByteArray saved = readAll(path);
 
-    QVERIFY(::mount(nullptr, mp.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0);
-    try {
-        buffer.save(path, folder, kInitial);
-        QFAIL("saved to a read-only disk");
-    } catch (const SettingsError &e) {
-        QVERIFY2(e.message().startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path)), e.what());
-    }
+    QVERIFY(disk.remountReadOnly());
+    EXPECT_CANNOT_CREATE(buffer, path, folder, kInitial);
     QCOMPARE(readAll(path), saved);
+}
+
+// The file system has room but no inode left: no replacement can be made. The old file must
+// not be given up for a write in place (which, once the blocks run out too, left it empty).
+void TestSettingsFile::noFreeInodesKeepsTheOldFile()
+{
+    const QString mountPoint = m_dir->path() + "/small";
+    QVERIFY(QDir().mkpath(mountPoint));
+    SmallTmpfs disk(mountPoint, "size=32k,nr_inodes=64,mode=0755");
+    if (!disk.isValid())
+        QSKIP(qPrintable(disk.error()));
+    const QString appdata = mountPoint + "/";
+    const QString path = settingsFilePath(appdata), folder = settingsFolder(appdata);
+    SettingsFile buffer;
+    SAVE_OR_FAIL(buffer, path, folder, kInitial);
+    const QByteArray old = readAll(path);
+
+    QVERIFY(fillDisk(mountPoint, true) > 0);
+    EXPECT_CANNOT_CREATE(buffer, path, folder, largeSettings());
+    QCOMPARE(readAll(path), old);
+    // Inodes back but still no room: the replacement fails part-way, the old file stays.
+    QVERIFY(QFile::remove(mountPoint + "/inode-0"));
+    try {
+        buffer.save(path, folder, largeSettings());
+        QFAIL("saved to a full disk");
+    } catch (const SettingsError &e) {
+        QCOMPARE(e.message(), writeErrorMessage());
+    }
+    QCOMPARE(readAll(path), old);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"timer.ini"});
+    QVERIFY(QFile::remove(mountPoint + "/filler"));
+    SAVE_OR_FAIL(buffer, path, folder, largeSettings());
+    QCOMPARE(SettingsFile().load(path), largeSettings());
+}
+
+// A file written in place on a disk that fills up during the write: the old settings stay
+// (under every name of the file), and the failure is reported.
+void TestSettingsFile::failedInPlaceWritePutsTheOldBytesBack_data()
+{
+    QTest::addColumn<bool>("lockedFolder");
+    QTest::newRow("a second hard link") << false;
+    QTest::newRow("a locked folder, as an ordinary user") << true;
+}
+
+void TestSettingsFile::failedInPlaceWritePutsTheOldBytesBack()
+{
+    QFETCH(bool, lockedFolder);
+    const QString mountPoint = m_dir->path() + "/small";
+    QVERIFY(QDir().mkpath(mountPoint));
+    SmallTmpfs disk(mountPoint, "size=32k,mode=0755");
+    if (!disk.isValid())
+        QSKIP(qPrintable(disk.error()));
+    const QString appdata = mountPoint + "/";
+    const QString path = settingsFilePath(appdata), folder = settingsFolder(appdata);
+    const QString other = mountPoint + "/backup-of-timer.ini";
+    SettingsFile buffer;
+    SAVE_OR_FAIL(buffer, path, folder, kInitial);
+    if (lockedFolder) {
+        QVERIFY(QFile::setPermissions(path, QFile::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x5555)));
+    } else {
+        QVERIFY(::link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()) == 0);
+    }
+    const QByteArray old = readAll(path);
+
+    fillDisk(mountPoint, false);
+    {
+        std::optional<AsNobody> nobody;
+        if (lockedFolder)
+            nobody.emplace();
+        try {
+            buffer.save(path, folder, largeSettings());
+            QFAIL("saved to a full disk");
+        } catch (const SettingsError &e) {
+            QCOMPARE(e.message(), writeErrorMessage());
+        }
+    }
+    QCOMPARE(readAll(path), old);
+    if (!lockedFolder)
+        QCOMPARE(readAll(other), old);
+    if (lockedFolder)
+        QCOMPARE(QFileInfo(path).permissions(), QFile::Permissions(0x6666));
+    QVERIFY(QFile::remove(mountPoint + "/filler"));
+    SAVE_OR_FAIL(buffer, path, folder, largeSettings());
+    QCOMPARE(SettingsFile().load(path), largeSettings());
 }
 
 void TestSettingsFile::hugeFileExceedsMemoCapacity()
@@ -503,6 +627,140 @@ void TestSettingsFile::linkToDevNullSavesAsAnOrdinaryUser()
     QVERIFY(::stat("/dev/null", &null) == 0);
     QVERIFY(S_ISCHR(null.st_mode));
     QCOMPARE(QDir("/dev").entryList(QDir::AllEntries | QDir::System | QDir::Hidden), devBefore);
+}
+
+// The layout dotfile managers make: ~/.config is a link into the dotfiles folder, and timer.ini
+// a relative link from there, with "..", to a file kept in the dotfiles. The kernel reads ".."
+// in the folder the link really sits in, so the file it names is dotfiles/vintra/timer.ini;
+// read as text from ~/.config it would be home/vintra/timer.ini. Only the first may change.
+void TestSettingsFile::relativeLinkThroughLinkedConfigFolder_data()
+{
+    QTest::addColumn<bool>("textualFileExists");
+    QTest::addColumn<bool>("realFileExists");
+    QTest::newRow("an unrelated file at the textual path") << true << true;
+    QTest::newRow("no folder at the textual path") << false << true;
+    QTest::newRow("the real file not there yet") << false << false;
+}
+
+void TestSettingsFile::relativeLinkThroughLinkedConfigFolder()
+{
+    QFETCH(bool, textualFileExists);
+    QFETCH(bool, realFileExists);
+    const QString home = m_dir->path() + "/home", dotfiles = m_dir->path() + "/dotfiles";
+    QVERIFY(QDir().mkpath(home) && QDir().mkpath(dotfiles + "/config/zelk-soft/vintra"));
+    QVERIFY(QDir().mkpath(dotfiles + "/vintra"));
+    QVERIFY(QFile::link("../dotfiles/config", home + "/.config"));
+    const QString appdata = home + "/.config/", path = settingsFilePath(appdata), folder = settingsFolder(appdata);
+    QVERIFY(QFile::link("../../../vintra/timer.ini", path));
+    const QString real = dotfiles + "/vintra/timer.ini", textual = home + "/vintra/timer.ini";
+    const QByteArray unrelated = "not the settings\n";
+    if (textualFileExists)
+        QVERIFY(writeAll(textual, unrelated));
+    if (realFileExists)
+        QVERIFY(writeAll(real, crlfLines({"7"})));
+
+    SettingsFile buffer;
+    QCOMPARE(SettingsFile::exists(path), realFileExists);
+    if (realFileExists)
+        QCOMPARE(buffer.load(path).first(), "7");
+    for (const QStringList &lines : {largeSettings(), kInitial}) { // every close goes through
+        SAVE_OR_FAIL(buffer, path, folder, lines);
+        QCOMPARE(SettingsFile().load(path), lines);
+        QCOMPARE(SettingsFile().load(real), lines);
+    }
+    QVERIFY(QFileInfo(path).isSymLink());
+    QCOMPARE(readAll(real).size(), 48);
+    if (textualFileExists)
+        QCOMPARE(readAll(textual), unrelated);
+    else
+        QVERIFY(!QFileInfo::exists(home + "/vintra"));
+    QCOMPARE(QDir(dotfiles + "/vintra").entryList(QDir::Files | QDir::Hidden), QStringList{"timer.ini"});
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{"timer.ini"});
+}
+
+// Run as root, a save that wrote a timer.ini standing for a block device in place put the
+// settings over the device's first sector. It must be refused and leave the device alone.
+void TestSettingsFile::blockDeviceIsRefused_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::addColumn<bool>("asOwner"); // an ordinary user who may write the device (group disk)
+    QTest::newRow("timer.ini is the device") << false << false;
+    QTest::newRow("timer.ini links to the device") << true << false;
+    QTest::newRow("link to the device, as its owner") << true << true;
+}
+
+void TestSettingsFile::blockDeviceIsRefused()
+{
+    QFETCH(bool, throughLink);
+    QFETCH(bool, asOwner);
+    QVERIFY(QDir().mkpath(m_folder));
+    const QString node = throughLink ? m_dir->path() + "/disk" : m_path;
+    LoopDevice device(m_dir->path() + "/disk.img", node);
+    if (!device.isValid())
+        QSKIP(qPrintable(device.error()));
+    if (throughLink)
+        QVERIFY(QFile::link("../../../disk", m_path));
+    const QByteArray before = device.head(4096);
+    QCOMPARE(before, QByteArray(4096, '\0'));
+    std::optional<AsNobody> nobody;
+    if (asOwner) {
+        for (const QString &d : {m_appdata, m_appdata + "zelk-soft", m_folder})
+            QVERIFY(::chown(QFile::encodeName(d).constData(), 65534, 65534) == 0);
+        QVERIFY(::chown(QFile::encodeName(node).constData(), 65534, 65534) == 0);
+        nobody.emplace();
+    }
+    SettingsFile buffer;
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_CANNOT_CREATE(buffer, m_path, m_folder, kInitial);
+    nobody.reset();
+    QCOMPARE(device.head(4096), before);
+    struct stat after {};
+    QVERIFY(::stat(QFile::encodeName(m_path).constData(), &after) == 0);
+    QVERIFY(S_ISBLK(after.st_mode));
+    QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{"timer.ini"});
+}
+
+// A FIFO or a socket named timer.ini, or linked to by it: opening a FIFO for writing waits for a
+// reader that never comes, which froze the close. Each is refused, at once.
+void TestSettingsFile::fifoOrSocketIsRefusedWithoutBlocking_data()
+{
+    QTest::addColumn<bool>("fifo");
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("FIFO") << true << false;
+    QTest::newRow("link to a FIFO") << true << true;
+    QTest::newRow("socket") << false << false;
+    QTest::newRow("link to a socket") << false << true;
+}
+
+void TestSettingsFile::fifoOrSocketIsRefusedWithoutBlocking()
+{
+    QFETCH(bool, fifo);
+    QFETCH(bool, throughLink);
+    QVERIFY(QDir().mkpath(m_folder));
+    // A short socket path: sockaddr_un holds about a hundred bytes.
+    const QString special = throughLink ? m_dir->path() + "/s" : m_path;
+    std::optional<UnixSocket> socket;
+    if (fifo)
+        QVERIFY(makeFifo(special));
+    else
+        QVERIFY2(socket.emplace(special).isValid(), qPrintable(errnoText(errno)));
+    if (throughLink)
+        QVERIFY(QFile::link(special, m_path));
+
+    SettingsFile buffer;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        FifoRescue rescue(special, std::chrono::seconds(10));
+        QElapsedTimer took;
+        took.start();
+        EXPECT_CANNOT_CREATE(buffer, m_path, m_folder, kInitial);
+        const bool rescued = rescue.finish();
+        qInfo("save refused after %lld ms", qlonglong(took.elapsed()));
+        QVERIFY2(!rescued, "the save waited for a reader of the FIFO until the test opened one after 10 s");
+    }
+    QVERIFY(QFileInfo(m_path).isSymLink() == throughLink);
+    QCOMPARE(QDir(m_folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+             QStringList{"timer.ini"});
 }
 
 // `--save-as-helper <appdata>`: saves the initial settings twice as the user it runs as, which

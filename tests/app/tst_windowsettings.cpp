@@ -2,12 +2,14 @@
 // it closes, in a configuration folder of the test's own.
 
 #include "sound/soundtab.h"
+#include "specialfiles.h"
 #include "windowtestutil.h"
 
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -240,6 +242,69 @@ private slots:
         QCOMPARE(field(&window, "podg_s")->currentText(), "10");
         QVERIFY(window.close());
         QCOMPARE(stored(), QByteArray("\xef\xbb\xbf") + kFirstRun);
+    }
+
+    // ~/.config is a link into a dotfiles folder and timer.ini a relative link with "..", as
+    // dotfile managers make them. The kernel finds the file in the dotfiles; the same text read
+    // from ~/.config names a folder that does not exist, where every close used to fail.
+    void relativeLinkInLinkedConfigFolderLetsTheWindowClose()
+    {
+        const QString home = config->path() + "/home", dotfiles = config->path() + "/dotfiles";
+        QVERIFY(QDir().mkpath(home) && QDir().mkpath(dotfiles + "/config/zelk-soft/vintra"));
+        QVERIFY(QDir().mkpath(dotfiles + "/vintra"));
+        QVERIFY(QFile::link("../dotfiles/config", home + "/.config"));
+        QVERIFY(QFile::link("../../../vintra/timer.ini", home + "/.config/zelk-soft/vintra/timer.ini"));
+        const QString real = dotfiles + "/vintra/timer.ini";
+        {
+            QFile f(real);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n3\r\n");
+        }
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + "/.config"));
+        ErrorBoxRecorder errors;
+        {
+            TForm1 window(fakeChannels());
+            QCOMPARE(field(&window, "cycle")->currentText(), "3");
+            window.show();
+            field(&window, "cycle")->setEditText("4");
+            QVERIFY(window.close());
+        }
+        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('\n')));
+        TForm1 again(fakeChannels());
+        QCOMPARE(field(&again, "cycle")->currentText(), "4");
+        QVERIFY(QFileInfo(home + "/.config/zelk-soft/vintra/timer.ini").isSymLink());
+        QVERIFY(!QFileInfo::exists(home + "/vintra"));
+    }
+
+    // A FIFO named timer.ini: opening it for writing waits for a reader, which froze the close
+    // (and so also the close that SIGTERM asks for). The close must answer at once with the error
+    // and the window stay usable; once the FIFO is gone the next close goes through.
+    void fifoSettingsFileDoesNotHoldTheClose()
+    {
+        QDir().mkpath(folder());
+        QVERIFY(specialfiles::makeFifo(file()));
+        ErrorBoxRecorder errors;
+        TForm1 window(fakeChannels());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        {
+            specialfiles::FifoRescue rescue(file(), std::chrono::seconds(10));
+            QElapsedTimer took;
+            took.start();
+            const bool closed = window.close();
+            const bool rescued = rescue.finish();
+            qInfo("close with a FIFO answered after %lld us", qlonglong(took.nsecsElapsed() / 1000));
+            QVERIFY2(!rescued, "the close waited for a reader of the FIFO until the test opened one after 10 s");
+            QVERIFY(!closed);
+        }
+        QVERIFY(window.isVisible());
+        QCOMPARE(errors.shown.size(), 1);
+        QVERIFY2(errors.shown[0].startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(file())),
+                 qPrintable(errors.shown[0]));
+        field(&window, "cycle")->setEditText("5"); // the window still answers
+        QVERIFY(QFile::remove(file()));
+        QVERIFY(window.close());
+        QVERIFY(stored().startsWith("0\r\n10\r\n0\r\n20\r\n0\r\n10\r\n8\r\n5\r\n"));
     }
 
     void folderNamedLikeTheFileKeepsTheWindowOpen()

@@ -182,12 +182,17 @@ class Window:
         walk(self.frame)
         return found
 
-    def focused(self):
-        """The control that has the keyboard, as (role, name). Qt also marks the current tab and
-        the tab widget focused whenever the tab row is; an editable combo box shares the focus
-        with its editor, which carries the name."""
-        marked = [(role, name) for role, name, states, _ in self.controls()
-                  if states.contains(self.atspi.StateType.FOCUSED)]
+    def focusable(self):
+        return [obj for _, _, states, obj in self.controls() if states.contains(self.atspi.StateType.FOCUSABLE)]
+
+    def focused(self, among=None):
+        """The control that has the keyboard, as (role, name), looked for among the given objects
+        (by default all shown ones). Qt also marks the current tab and the tab widget focused
+        whenever the tab row is; an editable combo box shares the focus with its editor, which
+        carries the name."""
+        among = self.focusable() if among is None else among
+        marked = [(obj.get_role_name(), obj.get_name()) for obj in among
+                  if obj.get_state_set().contains(self.atspi.StateType.FOCUSED)]
         for wanted in ("text", "page tab list"):
             hits = [m for m in marked if m[0] == wanted]
             if hits:
@@ -353,11 +358,14 @@ def give_focus(x_window):
 def walk_focus(window, x_window, presses, key_name="Tab"):
     """The focused control after each of presses presses of key_name, as (role, name)."""
     visited = []
+    # What is shown stays the same while the focus moves; only the states are read again.
+    candidates = window.focusable()
     for _ in range(presses):
-        before = window.focused()
+        before = window.focused(candidates)
         key(x_window, key_name)
         visited.append(wait_for(f"focus to move on from {before} with {key_name}",
-                                lambda: (lambda now: now if now and now != before else None)(window.focused()),
+                                lambda: (lambda now: now if now and now != before else None)(
+                                    window.focused(candidates)),
                                 timeout=5))
     return visited
 

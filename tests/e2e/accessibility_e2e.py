@@ -1,6 +1,7 @@
-"""The window as a screen reader meets it: the built program on the X server of the test command,
-with the accessibility bus of a desktop session (a session bus and at-spi2's bus launcher of its
-own, started here and stopped by PID), read through AT-SPI as Orca reads it.
+"""The window as a screen reader meets it: the built program on an X server (tst_accessibility
+gives it one of its own, so that no other window takes the keyboard), with the accessibility bus
+of a desktop session (a session bus and at-spi2's bus launcher of its own, started here and
+stopped by PID), read through AT-SPI as a screen reader reads it.
 
 Checks the role and name of every control on each tab, that the names of the display, the
 counters and the workout buttons follow their texts through a workout, and that Tab visits the

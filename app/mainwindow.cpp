@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/accessiblenames.h"
 #include "app/errorpath.h"
 #include "app/formfonts.h"
 #include "app/infopages.h"
@@ -51,6 +52,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
 {
     Form1 = this;
     app::setErrorBoxOwner(this);
+    app::readAsFrame(this);
     // The flags go first: changing them later re-creates the native window.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     ui->setupUi(this);
@@ -88,6 +90,8 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
         field->lineEdit()->installEventFilter(this);
     }
     ui->sTabSheet1->installEventFilter(this);
+    app::nameComboEditors(this);
+    nameChangingControls();
     wireHandlers();
 
     app::runHandler([this] { FormCreate(); });
@@ -135,11 +139,23 @@ QString TForm1::planText(PlanField field) const { return planField(field)->curre
 
 void TForm1::setPlanText(PlanField field, const QString &text) { planField(field)->setEditText(text); }
 
-void TForm1::showTime(const QString &text) { ui->Label1->setText(text); }
+void TForm1::showTime(const QString &text)
+{
+    ui->Label1->setText(text);
+    nameChangingControls();
+}
 
-void TForm1::showRounds(const QString &text) { ui->sPanel4->setText(text); }
+void TForm1::showRounds(const QString &text)
+{
+    ui->sPanel4->setText(text);
+    nameChangingControls();
+}
 
-void TForm1::showCycles(const QString &text) { ui->sPanel5->setText(text); }
+void TForm1::showCycles(const QString &text)
+{
+    ui->sPanel5->setText(text);
+    nameChangingControls();
+}
 
 // The plan fields as the settings file lists them (lines 1 to 8).
 constexpr std::array<PlanField, workout::kPlanFieldCount> kFileOrder = {
@@ -239,13 +255,22 @@ void TForm1::setStartCaption(const QString &text)
 {
     ui->sBitBtn1->setText(text);
     m_inhibitor->setHeld(text == workout::texts::stop);
+    nameChangingControls();
 }
 QString TForm1::pauseCaption() const { return ui->sBitBtn2->text(); }
-void TForm1::setPauseCaption(const QString &text) { ui->sBitBtn2->setText(text); }
+void TForm1::setPauseCaption(const QString &text)
+{
+    ui->sBitBtn2->setText(text);
+    nameChangingControls();
+}
 void TForm1::setPauseVisible(bool visible) { ui->sBitBtn2->setVisible(visible); }
 QString TForm1::musicCaption() const { return ui->sBitBtn3->text(); }
 void TForm1::setMusicCaption(const QString &text) { ui->sBitBtn3->setText(text); }
-void TForm1::setTitle(const QString &text) { ui->sLabel1->setText(text); }
+void TForm1::setTitle(const QString &text)
+{
+    ui->sLabel1->setText(text);
+    nameChangingControls();
+}
 bool TForm1::soundChecked() const { return ui->sound->isChecked(); }
 bool TForm1::musicChecked() const { return ui->sCheckBox2->isChecked(); }
 
@@ -264,6 +289,18 @@ bool TForm1::isLightVisible(workout::Light which) const { return !light(which)->
 void TForm1::setLightVisible(workout::Light which, bool visible) { light(which)->setVisible(visible); }
 
 void TForm1::reportError(const QString &message) { app::showErrorBoxLater(message); }
+
+// The display and the counters are bare numbers apart from their captions, and the two
+// workout buttons change their captions; a screen reader gets each with its caption, kept in
+// step with every change of text.
+void TForm1::nameChangingControls()
+{
+    ui->Label1->setAccessibleName(app::captionedName(ui->sLabel1->text(), ui->Label1->text()));
+    ui->sPanel4->setAccessibleName(app::captionedName(ui->sLabel2->text(), ui->sPanel4->text()));
+    ui->sPanel5->setAccessibleName(app::captionedName(ui->sLabel3->text(), ui->sPanel5->text()));
+    ui->sBitBtn1->setAccessibleName(app::spokenCaption(ui->sBitBtn1->text()));
+    ui->sBitBtn2->setAccessibleName(app::spokenCaption(ui->sBitBtn2->text()));
+}
 
 void TForm1::requestStacking(Stacking stacking)
 {

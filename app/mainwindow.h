@@ -97,6 +97,7 @@ protected:
 
 private:
     void requestStacking(Stacking stacking);
+    void nameChangingControls();
     void placeOnDesktop();
     void wireHandlers();
     QComboBox *planField(workout::PlanField field) const;

@@ -30,6 +30,8 @@ test=(
   x11-xserver-utils
   # a session bus with stand-ins of the desktop's services; Wayland with XWayland
   dbus-daemon python3-dbus python3-gi weston xwayland qt6-wayland
+  # the accessibility bus and a client that reads the window through it
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0
 )
 media=(
   sox libsox-fmt-mp3 lame imagemagick

@@ -45,9 +45,7 @@ void Sequencer::cue(SoundChannel *channel, Op &&op)
 {
     try {
         op(*channel);
-    } catch (const sound::MediaError &e) {
-        if (e.message() != QLatin1String(sound::kNoDeviceOpen))
-            throw;
+    } catch (const sound::NoDeviceOpen &e) {
         if (!m_silenced.contains(channel)) {
             m_silenced.insert(channel);
             m_pendingReports.append(e.message());

@@ -127,6 +127,13 @@ void Sequencer::stopSteps()
     }
 }
 
+void Sequencer::halt()
+{
+    Timer1.setEnabled(false);
+    Timer2.setEnabled(false);
+    m_pendingReports.clear();
+}
+
 void Sequencer::sBitBtn2Click()
 {
     handler([this] {

@@ -279,6 +279,39 @@ private slots:
         QCOMPARE(inhibitor.service(), app::Inhibitor::Service::None);
     }
 
+    // Once the close has gone ahead nothing sounds and no box opens, although the program still
+    // runs while the release settles (the service takes 3 s to answer it): the workout's timers
+    // stop with the window, and the failure of a missing cue finds no window to stand over.
+    void nothingSoundsOrOpensAfterTheClose()
+    {
+        if (!busPresent())
+            QSKIP("needs the session bus that scripts/test.sh starts");
+        StandIn standIn(dir->path());
+        QVERIFY(standIn.start({"portal"}, "0", 3));
+        ErrorBoxRecorder errors;
+        QStringList journal;
+        auto window = makeWindow(&journal);
+        child<QCheckBox>(window.get(), "sound")->setChecked(true);
+        window->soundTab().edit(4)->setText(dir->filePath("no-tick.wav")); // the tick cue is missing
+        window->setPlanText(PlanField::podg_s, "5");                       // the tick cue is due 2 s after START
+        window->show();
+        QTest::mouseClick(startButton(*window), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window->inhibitor().service(), app::Inhibitor::Service::Portal, 15000);
+        QVERIFY(window->close());
+        const qsizetype closedAt = journal.size();
+        QElapsedTimer settling;
+        settling.start();
+        window->inhibitor().settle(10000);
+        QVERIFY2(settling.elapsed() > 2500, "the release settled too soon to let the tick cue fall due");
+        const QStringList after = journal.mid(closedAt);
+        QVERIFY2(after.filter(".play").isEmpty(), qPrintable(after.join('|')));
+        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('|')));
+        for (const auto *channel : {&window->mpOver, &window->mpTick, &window->mpMusic, &window->mp1})
+            QVERIFY(!(*channel)->isOpen());
+        QCOMPARE(standIn.calls().size(), 2);
+        QCOMPARE(standIn.calls()[1], "portal Close " + answerOf(standIn.calls()[0]));
+    }
+
     // The window holds it from START to "Стоп", paused or not, and asks nothing while idle.
     void windowHoldsItForTheWorkout()
     {

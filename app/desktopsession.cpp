@@ -1,33 +1,15 @@
 #include "app/desktopsession.h"
 
-#include <QSocketNotifier>
-#include <QWidget>
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QString>
+#include <cstdio>
+
+// What every platform shares; the rest is in desktopsession_<platform>.cpp.
 
 namespace app {
 
 namespace {
-
-// The write end, for the signal handler; the read end is watched on the event loop.
-int terminationPipe[2] = {-1, -1};
-
 // Whether QT_QPA_PLATFORM is ours rather than the user's.
 bool platformChosen = false;
-
-void onTermination(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    // Only async-signal-safe calls here. The write end never blocks: a full pipe already
-    // carries the request.
-    [[maybe_unused]] ssize_t written = ::write(terminationPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
 } // namespace
 
 QByteArray preferredPlatform(const EnvironmentReader &environment)
@@ -57,24 +39,13 @@ void forgetPlatformChoice()
     platformChosen = false;
 }
 
-void closeOnTermination(QWidget &window)
+void writeToStandardError(const QString &line)
 {
-    if (terminationPipe[0] < 0) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0)
-            return;
-        ::fcntl(terminationPipe[1], F_SETFL, ::fcntl(terminationPipe[1], F_GETFL) | O_NONBLOCK);
-    }
-    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
-        char byte;
-        [[maybe_unused]] ssize_t got = ::read(terminationPipe[0], &byte, 1);
-        window.close();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTermination;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
+    // stdio rather than qWarning(): QT_LOGGING_RULES or a message handler may drop a category,
+    // and this line is the only trace of settings that were not saved.
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace app

@@ -1,12 +1,14 @@
 #pragma once
 
 // How the program fits into the desktop session it starts in: which Qt platform it runs on, and
-// what it does when the session asks it to end.
+// what it does when the session asks it to end. How the request arrives is the platform's
+// business (desktopsession_linux.cpp: SIGTERM), chosen by app/CMakeLists.txt.
 
 #include <QByteArray>
 #include <functional>
 
-class QWidget;
+class QObject;
+class QString;
 
 namespace app {
 
@@ -28,8 +30,13 @@ bool choosePlatform();
 // started from here (the browser for a link) get the session's own.
 void forgetPlatformChoice();
 
-// A termination request (SIGTERM, as a session's end or a service manager sends) closes the
-// window the way its Close button does: the settings are saved and the program ends with 0.
-void closeOnTermination(QWidget &window);
+// Runs `end` on the GUI thread, in whatever event loop is running then (a modal box's too),
+// when the session or a service manager asks the program to end (on Linux: SIGTERM). It runs
+// once; later requests find the program already ending. Nothing runs after context is gone.
+void onTermination(QObject &context, std::function<void()> end);
+
+// Writes one line to the standard error output as it stands, past any logging rules or message
+// handler: for the last word of a program that is ending, which must not be filtered away.
+void writeToStandardError(const QString &line);
 
 } // namespace app

@@ -1,5 +1,7 @@
 #include "app/errorpath.h"
 
+#include "app/sessionlog.h"
+
 #include <QApplication>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -24,6 +26,12 @@ QPointer<QWidget> &boxOwner()
 {
     static QPointer<QWidget> owner;
     return owner;
+}
+
+bool &ownerGone()
+{
+    static bool gone = false;
+    return gone;
 }
 
 // The window the box is shown for. QApplication::activeWindow() is no choice: it is null
@@ -98,6 +106,10 @@ QString exceptionMessage(const std::exception_ptr &error)
 void showErrorBox(const QString &message)
 {
     const QString text = errorBoxText(message);
+    if (ownerGone()) {
+        qCWarning(lcSession).noquote() << "after the window closed:" << text;
+        return;
+    }
     if (testSink()) {
         testSink()(text);
         return;
@@ -124,7 +136,13 @@ void showErrorBox(const QString &message)
     box.exec();
 }
 
-void setErrorBoxOwner(QWidget *owner) { boxOwner() = owner; }
+void setErrorBoxOwner(QWidget *owner)
+{
+    boxOwner() = owner;
+    ownerGone() = false;
+}
+
+void errorBoxOwnerGone() { ownerGone() = true; }
 
 void showErrorBoxLater(const QString &message)
 {

@@ -35,6 +35,11 @@ void showErrorBox(const QString &message);
 // the box falls back to the active window.
 void setErrorBoxOwner(QWidget *owner);
 
+// The owner's close has gone ahead: a failure reported from then on has no window to stand over
+// and nobody to answer it, so it is dropped (written to the vintra.session log) instead of
+// opening a box on an empty desktop. Setting an owner again ends this.
+void errorBoxOwnerGone();
+
 // Shows the box once the current handler has returned (for failures reported after the fact).
 void showErrorBoxLater(const QString &message);
 

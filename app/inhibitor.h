@@ -3,19 +3,15 @@
 // Keeps the desktop from blanking or locking the screen while a workout runs: the person
 // exercises without touching the computer, and the countdown must stay in sight.
 //
-// Asks the session bus, in this order, for an idle inhibition: the desktop portal, then the
-// freedesktop screen saver, then the GNOME session manager; the first that answers holds it.
-// Every call is asynchronous, so a slow or hung bus never stalls the window. Without a session
-// bus, or with none of the services, nothing happens and nothing is reported: the workout runs
-// as it would anyway. On X11 the X server's own screen saver is suspended as well.
+// How is the platform's business, each in its own file chosen by app/CMakeLists.txt
+// (inhibitor_linux.cpp: the session bus and the X server's screen saver). Every request is
+// asynchronous, so a slow or hung service never stalls the window. Where the platform offers
+// nothing, nothing happens and nothing is reported: the workout runs as it would anyway.
 
-#include <QDBusConnection>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <memory>
-
-class QDBusPendingCallWatcher;
-class QThread;
 
 namespace app {
 
@@ -23,27 +19,33 @@ class Inhibitor : public QObject {
     Q_OBJECT
 
 public:
-    // Which service holds the inhibition, in the order they are asked.
+    // Which service holds the inhibition. On Linux the session bus's services, asked in this
+    // order: the desktop portal, the freedesktop screen saver, the GNOME session manager.
     enum class Service { None, Portal, ScreenSaver, GnomeSession };
 
-    // Uses the session bus. The connection is made at once on a helper thread, so that the
-    // first START does not wait for it.
-    explicit Inhibitor(QObject *parent = nullptr);
+    // A service that has not answered within this time is taken as absent and the next one is
+    // asked; an answer that comes later still is not lost (see setHeld).
+    static constexpr std::chrono::milliseconds kAnswerLimit{10000};
+
+    // answerLimit is for tests that cannot wait the real limit out.
+    explicit Inhibitor(QObject *parent = nullptr, std::chrono::milliseconds answerLimit = kAnswerLimit);
     ~Inhibitor() override;
 
     // The reason the desktop shows for the inhibition.
     static QString reason();
 
-    // Holding asks for an inhibition (unless one is held or on its way); letting go releases it,
-    // also one whose request has not been answered yet: it is released when the answer comes.
+    // Holding asks for an inhibition (unless one is held or on its way); letting go releases it.
+    // Every inhibition a service grants is released as soon as it is not wanted, also one whose
+    // answer comes after letting go, or after the limit when another service was asked instead:
+    // only one is ever kept.
     void setHeld(bool held);
-    bool isHeld() const { return m_wanted; }
+    bool isHeld() const;
 
     // The service that holds the inhibition now; None while none is held.
-    Service service() const { return m_held; }
+    Service service() const;
 
-    // Calls sent and not answered yet.
-    int callsInFlight() const { return m_inFlight; }
+    // Requests and releases sent and not answered yet.
+    int callsInFlight() const;
 
     // Runs the event loop until every call sent has been answered, or the time is up. For the
     // program's end, so that a release is not lost with the connection.
@@ -54,22 +56,8 @@ signals:
     void changed();
 
 private:
-    void request(Service service);
-    void requestAnswered(QDBusPendingCallWatcher *watcher, Service service);
-    void release(Service service, const QString &handle, uint cookie);
-    void track(QDBusPendingCallWatcher *watcher);
-    bool connectBus();
-
-    QThread *m_connecting = nullptr;
-    std::unique_ptr<QDBusConnection> m_bus;
-    bool m_busTried = false;
-    bool m_xSuspended = false;
-    bool m_wanted = false;
-    bool m_requesting = false;
-    Service m_held = Service::None;
-    QString m_handle;  // the portal's request object
-    uint m_cookie = 0; // the screen saver's or the session manager's cookie
-    int m_inFlight = 0;
+    class Platform;
+    std::unique_ptr<Platform> d;
 };
 
 } // namespace app

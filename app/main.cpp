@@ -10,6 +10,11 @@
 
 int main(int argc, char **argv)
 {
+    // Our own reports (the vintra.* logging categories) are one line each, "vintra: <text>", as
+    // they have always read in a terminal or the journal; Qt's default would put the category
+    // name in front. Qt's own lines get the same prefix, which tells whose they are.
+    // QT_MESSAGE_PATTERN still overrides this.
+    qSetMessagePattern(QStringLiteral("vintra: %{message}"));
     // Decided before the application object exists: it loads the platform as it is constructed.
     app::choosePlatform();
     QApplication application(argc, argv);
@@ -27,11 +32,20 @@ int main(int argc, char **argv)
     // Declared before the window, so every channel is gone before the output closes.
     sound::AudioOutput audio;
     TForm1 window([&audio] { return audio.createChannel(); });
-    app::closeOnTermination(window);
+    // The session's end does not go through the Close button: a failed save would keep the
+    // program in a modal box until the session kills it. The settings are saved if they can
+    // be, a failure becomes one line on stderr and a non-zero status, and the program ends.
+    app::onTermination(window, [&window] {
+        const QString failure = window.closeForSessionEnd();
+        if (!failure.isEmpty())
+            app::writeToStandardError(QStringLiteral("vintra: the settings were not saved: ") + failure);
+        QCoreApplication::exit(failure.isEmpty() ? 0 : 1);
+    });
     window.showFirstTime();
-    application.exec();
+    const int status = application.exec();
     // A release sent as the window closed still reaches the desktop.
     window.inhibitor().settle(1000);
-    // The command line is ignored and the program always ends with 0.
-    return 0;
+    // The command line is ignored. The status is 0, unless a termination request found the
+    // settings impossible to save.
+    return status;
 }

@@ -378,10 +378,41 @@ bool TForm1::eventFilter(QObject *watched, QEvent *event)
 
 void TForm1::closeEvent(QCloseEvent *event)
 {
+    if (m_gone)
+        return;
     if (!app::runHandler([this] { FormClose(); })) {
         event->ignore();
         return;
     }
-    // The window goes, and with it any workout it ran.
+    letGo();
+}
+
+QString TForm1::closeForSessionEnd()
+{
+    QString failure;
+    if (!m_gone) {
+        // The one place besides the error path that catches: the failure cannot be shown, so
+        // it becomes the caller's line on stderr and the exit status.
+        try {
+            FormClose();
+        } catch (...) {
+            failure = app::exceptionMessage(std::current_exception());
+        }
+        letGo();
+    }
+    hide();
+    return failure;
+}
+
+// The window goes, and with it any workout it ran: the program may still run a moment (the
+// release of the screen inhibition settles, the sound output closes), and nothing may sound or
+// open a box meanwhile with no window to belong to.
+void TForm1::letGo()
+{
+    m_gone = true;
+    m_sequencer->halt();
+    for (const auto *channel : {&mpOver, &mpRest, &mpStart, &mpTick, &mpWork, &mpMusic, &mp1})
+        (*channel)->close();
     m_inhibitor->setHeld(false);
+    app::errorBoxOwnerGone();
 }

@@ -57,6 +57,12 @@ public:
     // First showing: placed centred on the whole desktop, timer tab active.
     void showFirstTime();
 
+    // The session is ending (a termination request): nobody may be there to answer an error box,
+    // and the session kills a program that waits. Saves what it can, without a box, and lets the
+    // window go whatever the save did, as a close that goes ahead. Returns the save's failure
+    // message; empty when it succeeded.
+    QString closeForSessionEnd();
+
     const workout::PlanValues &plan() const { return m_plan.values(); }
     workout::Sequencer &sequencer() { return *m_sequencer; }
     sound::SoundTab &soundTab() { return *m_soundTab; }
@@ -96,6 +102,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void letGo();
     void requestStacking(Stacking stacking);
     void nameChangingControls();
     void placeOnDesktop();
@@ -116,6 +123,7 @@ private:
     settings::SettingsFile m_lineBuffer;
     Stacking m_stacking = Stacking::StayOnTop;
     QMargins m_placedWithFrame;
+    bool m_gone = false; // a close went ahead
 };
 
 // The one window, set before any of its creation code runs.

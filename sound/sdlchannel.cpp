@@ -238,7 +238,7 @@ SdlChannel::~SdlChannel() { close(); }
 void SdlChannel::needOpen() const
 {
     if (!m_voice)
-        throw MediaError(QString::fromLatin1(kNoDeviceOpen));
+        throw NoDeviceOpen();
 }
 
 void SdlChannel::open()

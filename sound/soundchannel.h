@@ -20,6 +20,14 @@ public:
 // Text of the error raised by every operation that needs an open channel.
 inline constexpr const char *kNoDeviceOpen = "No MCI device open";
 
+// Raised by every operation that needs an open channel when the channel is not open. Its own
+// type, because the sequencer treats a cue whose file was missing at START as silence and must
+// tell that from every other failure without reading the text.
+class NoDeviceOpen : public MediaError {
+public:
+    NoDeviceOpen() : MediaError(QString::fromLatin1(kNoDeviceOpen)) {}
+};
+
 // One playable sound. Positions and lengths are in frames of the decoded file, so a sound that
 // has played to its end has position() == length() exactly.
 //
@@ -27,6 +35,7 @@ inline constexpr const char *kNoDeviceOpen = "No MCI device open";
 //  - open(): closes first; opens fileName(); on failure raises MediaError with the back end's
 //    own text and the channel is not open. On success the channel is stopped at frame 0.
 //  - close(): releases the sound; does nothing when not open.
+//  - Every operation below that "needs an open channel" raises NoDeviceOpen without one.
 //  - play(): needs an open channel; rewinds first when position() == length(); plays from the
 //    current position and returns at once; on a channel that already plays it changes nothing.
 //  - stop(): needs an open channel; halts, the position stays.

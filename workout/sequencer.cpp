@@ -45,9 +45,7 @@ void Sequencer::cue(SoundChannel *channel, Op &&op)
 {
     try {
         op(*channel);
-    } catch (const sound::MediaError &e) {
-        if (e.message() != QLatin1String(sound::kNoDeviceOpen))
-            throw;
+    } catch (const sound::NoDeviceOpen &e) {
         if (!m_silenced.contains(channel)) {
             m_silenced.insert(channel);
             m_pendingReports.append(e.message());
@@ -127,6 +125,13 @@ void Sequencer::stopSteps()
         for (SoundChannel *channel : {m_cues.mpMusic, m_cues.mpTick, m_cues.mpWork, m_cues.mpStart, m_cues.mpRest})
             cue(channel, stop);
     }
+}
+
+void Sequencer::halt()
+{
+    Timer1.setEnabled(false);
+    Timer2.setEnabled(false);
+    m_pendingReports.clear();
 }
 
 void Sequencer::sBitBtn2Click()

@@ -62,6 +62,10 @@ public:
     void Timer1Timer();   // preparation tick
     void Timer2Timer();   // work and rest tick
 
+    // The window is going: no tick comes any more and no missing cue is reported. The cue
+    // channels are the window's to silence.
+    void halt();
+
     // Their timeout signals are for the window to connect, through its error path.
     WorkoutTimer Timer1; // preparation
     WorkoutTimer Timer2; // work and rest

@@ -2,12 +2,16 @@
 freedesktop screen saver and the GNOME session manager. Owns the names asked for on the session
 bus and writes one line per call to the log, then prints "ready".
 
-    inhibit_standin.py --own portal,screensaver,gnome --log calls.txt [--delay 1.5] [--client :1.42]
+    inhibit_standin.py --own portal,screensaver,gnome --log calls.txt [--delay 1.5]
+        [--release-delay 2] [--client :1.42]
 
 --client writes down only the calls of that connection: other programs on the same bus (other
 tests' windows) may ask too, and are answered without a line.
 
---delay holds every Inhibit answer back that many seconds, for the races of a quick stop.
+--delay holds every Inhibit answer back that many seconds, for the races of a quick stop and for
+answers that come after the caller's limit; "portal=11,screensaver=0" sets it per service.
+--release-delay does the same for the answers to Close, UnInhibit and Uninhibit (the line is
+written when the call arrives).
 Lines: "portal Inhibit <flags> <reason> -> <handle>", "portal Close <handle>",
 "screensaver Inhibit <app> <reason> -> <cookie>", "screensaver UnInhibit <cookie>",
 "gnome Inhibit <app> <xid> <reason> <flags> -> <cookie>", "gnome Uninhibit <cookie>".
@@ -35,11 +39,23 @@ def record(sender, line):
     log.flush()
 
 
-def answer_later(reply, value):
-    if args.delay > 0:
-        GLib.timeout_add(int(args.delay * 1000), lambda: (reply(value), False)[1])
+def delay_of(service):
+    """Seconds the Inhibit answer of this service ("portal", "screensaver", "gnome") waits."""
+    if "=" not in args.delay:
+        return float(args.delay or 0)
+    delays = dict(part.split("=", 1) for part in args.delay.split(",") if part)
+    return float(delays.get(service, 0))
+
+
+def answer_later(reply, value, seconds):
+    if seconds > 0:
+        GLib.timeout_add(int(seconds * 1000), lambda: (reply(value), False)[1])
     else:
         reply(value)
+
+
+def release_answer(reply):
+    answer_later(lambda _: reply(), None, args.release_delay)
 
 
 class Request(dbus.service.Object):
@@ -48,10 +64,11 @@ class Request(dbus.service.Object):
         self.path = path
 
     @dbus.service.method("org.freedesktop.portal.Request", in_signature="", out_signature="",
-                         sender_keyword="sender")
-    def Close(self, sender=None):
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def Close(self, reply, error, sender=None):
         record(sender, f"portal Close {self.path}")
         self.remove_from_connection()
+        release_answer(reply)
 
 
 class Portal(dbus.service.Object):
@@ -66,7 +83,7 @@ class Portal(dbus.service.Object):
         path = f"/org/freedesktop/portal/desktop/request/standin/t{next(counter)}"
         self.requests.append(Request(self.bus, path))
         record(sender, f"portal Inhibit {int(flags)} {options.get('reason', '')} -> {path}")
-        answer_later(reply, dbus.ObjectPath(path))
+        answer_later(reply, dbus.ObjectPath(path), delay_of("portal"))
 
 
 class ScreenSaver(dbus.service.Object):
@@ -78,11 +95,13 @@ class ScreenSaver(dbus.service.Object):
     def Inhibit(self, app, reason, reply, error, sender=None):
         cookie = next(counter)
         record(sender, f"screensaver Inhibit {app} {reason} -> {cookie}")
-        answer_later(reply, dbus.UInt32(cookie))
+        answer_later(reply, dbus.UInt32(cookie), delay_of("screensaver"))
 
-    @dbus.service.method("org.freedesktop.ScreenSaver", in_signature="u", out_signature="", sender_keyword="sender")
-    def UnInhibit(self, cookie, sender=None):
+    @dbus.service.method("org.freedesktop.ScreenSaver", in_signature="u", out_signature="",
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def UnInhibit(self, cookie, reply, error, sender=None):
         record(sender, f"screensaver UnInhibit {int(cookie)}")
+        release_answer(reply)
 
 
 class GnomeSession(dbus.service.Object):
@@ -94,11 +113,13 @@ class GnomeSession(dbus.service.Object):
     def Inhibit(self, app, xid, reason, flags, reply, error, sender=None):
         cookie = next(counter)
         record(sender, f"gnome Inhibit {app} {int(xid)} {reason} {int(flags)} -> {cookie}")
-        answer_later(reply, dbus.UInt32(cookie))
+        answer_later(reply, dbus.UInt32(cookie), delay_of("gnome"))
 
-    @dbus.service.method("org.gnome.SessionManager", in_signature="u", out_signature="", sender_keyword="sender")
-    def Uninhibit(self, cookie, sender=None):
+    @dbus.service.method("org.gnome.SessionManager", in_signature="u", out_signature="",
+                         async_callbacks=("reply", "error"), sender_keyword="sender")
+    def Uninhibit(self, cookie, reply, error, sender=None):
         record(sender, f"gnome Uninhibit {int(cookie)}")
+        release_answer(reply)
 
 
 SERVICES = {
@@ -113,7 +134,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--own", default="")
     parser.add_argument("--log", required=True)
-    parser.add_argument("--delay", type=float, default=0.0)
+    parser.add_argument("--delay", default="0")
+    parser.add_argument("--release-delay", type=float, default=0.0)
     parser.add_argument("--client", default="")
     args = parser.parse_args()
     log = open(args.log, "a", encoding="utf-8")

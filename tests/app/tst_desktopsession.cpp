@@ -1,9 +1,90 @@
-// Which platform the program asks Qt for, in each kind of session it may start in.
+// Which platform the program asks Qt for, in each kind of session it may start in; and what the
+// built program does when the session ends it with SIGTERM.
 
 #include "app/desktopsession.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+
+namespace {
+
+// The built program, started as a session starts it, with a configuration folder of the test's
+// own and no sound; killed by its PID should a case fail while it runs.
+class Program {
+public:
+    explicit Program(const QString &configHome, const QStringList &extraEnvironment = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
+        for (const QString &pair : extraEnvironment)
+            env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        m_process.setProcessEnvironment(env);
+        m_process.start(qEnvironmentVariable("VINTRA_BIN_DIR") + QStringLiteral("/vintra"), {});
+    }
+    ~Program()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            ::kill(pid_t(m_process.processId()), SIGKILL);
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Waits until the program catches SIGTERM (its handler is in place), at most 20 s.
+    bool catchesTermination()
+    {
+        if (!m_process.waitForStarted(10000))
+            return false;
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 20000) {
+            QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
+            if (!status.open(QIODevice::ReadOnly))
+                return false;
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("SigCgt:") && (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1)
+                    return true;
+            }
+            if (m_process.waitForFinished(20))
+                return false;
+        }
+        return false;
+    }
+
+    // Sends SIGTERM by PID; the milliseconds until the program has ended, or -1 when it still
+    // runs after `bound`.
+    qint64 terminate(int bound)
+    {
+        QElapsedTimer took;
+        took.start();
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        return m_process.waitForFinished(bound) ? took.elapsed() : -1;
+    }
+
+    QProcess &process() { return m_process; }
+    // stderr lines that start with prefix.
+    QStringList errorLines(const QString &prefix)
+    {
+        QStringList lines = QString::fromLocal8Bit(m_process.readAllStandardError()).split(QLatin1Char('\n'));
+        lines.removeIf([&](const QString &line) { return !line.startsWith(prefix); });
+        return lines;
+    }
+
+private:
+    QProcess m_process;
+};
+
+const QString kNotSaved = QStringLiteral("vintra: the settings were not saved: ");
+
+} // namespace
 
 class TestDesktopSession : public QObject {
     Q_OBJECT
@@ -56,6 +137,43 @@ private slots:
         QVERIFY(!app::choosePlatform());
         app::forgetPlatformChoice();
         QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("wayland"));
+    }
+
+    // SIGTERM (a session's end, systemd, kill) saves the settings and ends the program with 0.
+    void terminationSavesTheSettings()
+    {
+        QTemporaryDir config;
+        Program program(config.path());
+        QVERIFY2(program.catchesTermination(), "the program never came to catch SIGTERM");
+        const qint64 took = program.terminate(20000);
+        QVERIFY2(took >= 0, "the program still ran 20 s after SIGTERM");
+        QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.process().exitCode(), 0);
+        QFile settings(config.filePath(QStringLiteral("zelk-soft/vintra/timer.ini")));
+        QVERIFY(settings.open(QIODevice::ReadOnly));
+        QCOMPARE(settings.readAll().count("\r\n"), 17);
+        QVERIFY(program.errorLines(kNotSaved).isEmpty());
+    }
+
+    // A save that fails at SIGTERM cannot be shown to anyone: no modal box holds the program
+    // until the session kills it. The failure is one line on stderr, even with every logging
+    // category turned off, and the status is not 0.
+    void terminationWithSettingsThatCannotBeSaved()
+    {
+        QTemporaryDir config;
+        // A folder where the file should be: every save fails, whoever runs the test.
+        QVERIFY(QDir(config.path()).mkpath(QStringLiteral("zelk-soft/vintra/timer.ini")));
+        Program program(config.path(), {QStringLiteral("QT_LOGGING_RULES=*=false")});
+        QVERIFY2(program.catchesTermination(), "the program never came to catch SIGTERM");
+        const qint64 took = program.terminate(10000);
+        QVERIFY2(took >= 0, "the program still ran 10 s after SIGTERM (waiting in an error box?)");
+        qInfo("ended %lld ms after SIGTERM", took);
+        QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
+        QVERIFY(program.process().exitCode() != 0);
+        const QStringList lines = program.errorLines(kNotSaved);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(QLatin1String("Cannot create file")), qPrintable(lines[0]));
+        QVERIFY(QFileInfo(config.filePath(QStringLiteral("zelk-soft/vintra/timer.ini"))).isDir());
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <chrono>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -31,7 +32,9 @@ public:
     explicit StandIn(const QString &dir) : m_log(dir + QStringLiteral("/calls.txt")) {}
     ~StandIn() { stop(); }
 
-    bool start(const QStringList &services, double delaySeconds = 0)
+    // delay: seconds every Inhibit answer waits, or per service ("portal=11"); releaseDelay: the
+    // same for the answers to releases.
+    bool start(const QStringList &services, const QString &delay = QStringLiteral("0"), double releaseDelay = 0)
     {
         QFile::remove(m_log);
         QFile(m_log).open(QIODevice::WriteOnly);
@@ -41,7 +44,8 @@ public:
         // Debian's own interpreter, which has python3-dbus and python3-gi.
         m_process.start(QStringLiteral("/usr/bin/python3"),
                         {script, QStringLiteral("--own"), services.join(QLatin1Char(',')), QStringLiteral("--log"),
-                         m_log, QStringLiteral("--delay"), QString::number(delaySeconds), QStringLiteral("--client"),
+                         m_log, QStringLiteral("--delay"), delay, QStringLiteral("--release-delay"),
+                         QString::number(releaseDelay), QStringLiteral("--client"),
                          QDBusConnection::sessionBus().baseService()});
         if (!m_process.waitForStarted(10000))
             return false;
@@ -100,9 +104,9 @@ class TestInhibitor : public QObject {
         window.cycleChange();
     }
     // Silent channels with files to open: these cases listen to the bus, not to the cues.
-    std::unique_ptr<TForm1> makeWindow()
+    std::unique_ptr<TForm1> makeWindow(QStringList *journal = nullptr)
     {
-        auto window = std::make_unique<TForm1>(fakeChannels());
+        auto window = std::make_unique<TForm1>(fakeChannels(journal));
         for (int i = 1; i <= 6; ++i) {
             const QString path = dir->filePath(QStringLiteral("cue%1.wav").arg(i));
             QFile file(path);
@@ -184,7 +188,7 @@ private slots:
         if (!busPresent())
             QSKIP("needs the session bus that scripts/test.sh starts");
         StandIn standIn(dir->path());
-        QVERIFY(standIn.start({"portal"}, 3.0));
+        QVERIFY(standIn.start({"portal"}, "3"));
         app::Inhibitor inhibitor;
 
         QElapsedTimer clock;
@@ -207,6 +211,105 @@ private slots:
         inhibitor.setHeld(false);
         QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 4, 15000);
         QCOMPARE(standIn.calls()[3], "portal Close " + answerOf(standIn.calls()[2]));
+    }
+
+    // A service that answers after the limit: the next one has been asked meanwhile and holds
+    // it, and what the late one grants is released at once; nothing is left that nobody
+    // releases. At the real limit of 10 s.
+    void grantAfterTheLimitIsReleased()
+    {
+        if (!busPresent())
+            QSKIP("needs the session bus that scripts/test.sh starts");
+        StandIn standIn(dir->path());
+        QVERIFY(standIn.start({"portal", "screensaver"}, "portal=11"));
+        app::Inhibitor inhibitor;
+        inhibitor.setHeld(true);
+        QTRY_COMPARE_WITH_TIMEOUT(inhibitor.service(), app::Inhibitor::Service::ScreenSaver, 15000);
+        QTRY_VERIFY2_WITH_TIMEOUT(standIn.calls().size() >= 3, "the portal's late grant was never released", 5000);
+        QStringList calls = standIn.calls();
+        QCOMPARE(calls.size(), 3);
+        QVERIFY2(calls[0].startsWith("portal Inhibit ") && calls[1].startsWith("screensaver Inhibit "),
+                 qPrintable(calls.join('|')));
+        QCOMPARE(calls[2], "portal Close " + answerOf(calls[0]));
+        QCOMPARE(inhibitor.service(), app::Inhibitor::Service::ScreenSaver);
+        inhibitor.setHeld(false);
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 4, 15000);
+        QCOMPARE(standIn.calls()[3], "screensaver UnInhibit " + answerOf(calls[1]));
+    }
+
+    // The same for every service, with a limit of 1 s so that all three are asked in turn: the
+    // first grant to come holds it and the others are released; a stop before any answer
+    // releases all three when they come.
+    void lateGrantsOfEveryServiceAreReleased()
+    {
+        if (!busPresent())
+            QSKIP("needs the session bus that scripts/test.sh starts");
+        StandIn standIn(dir->path());
+        QVERIFY(standIn.start({"portal", "screensaver", "gnome"}, "3.5"));
+        app::Inhibitor inhibitor(nullptr, std::chrono::milliseconds(1000));
+        const auto releaseOf = [](const QString &request) {
+            const QString answer = answerOf(request);
+            return request.startsWith("portal")        ? "portal Close " + answer
+                   : request.startsWith("screensaver") ? "screensaver UnInhibit " + answer
+                                                       : "gnome Uninhibit " + answer;
+        };
+
+        // Asked at 0, 1 and 2 s; granted at 3.5, 4.5 and 5.5 s.
+        inhibitor.setHeld(true);
+        QTRY_COMPARE_WITH_TIMEOUT(inhibitor.callsInFlight(), 0, 15000);
+        QStringList calls = standIn.calls();
+        QCOMPARE(calls.size(), 5);
+        QVERIFY2(calls[0].startsWith("portal Inhibit ") && calls[1].startsWith("screensaver Inhibit ") &&
+                     calls[2].startsWith("gnome Inhibit "),
+                 qPrintable(calls.join('|')));
+        QCOMPARE(calls.mid(3), QStringList({releaseOf(calls[1]), releaseOf(calls[2])}));
+        QCOMPARE(inhibitor.service(), app::Inhibitor::Service::Portal);
+        inhibitor.setHeld(false);
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 6, 15000);
+        QCOMPARE(standIn.calls()[5], releaseOf(calls[0]));
+
+        // Let go once all three have been asked, before any has answered.
+        inhibitor.setHeld(true);
+        QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 9, 15000);
+        inhibitor.setHeld(false);
+        QTRY_COMPARE_WITH_TIMEOUT(inhibitor.callsInFlight(), 0, 15000);
+        calls = standIn.calls().mid(6);
+        QCOMPARE(calls.size(), 6);
+        QCOMPARE(calls.mid(3), QStringList({releaseOf(calls[0]), releaseOf(calls[1]), releaseOf(calls[2])}));
+        QCOMPARE(inhibitor.service(), app::Inhibitor::Service::None);
+    }
+
+    // Once the close has gone ahead nothing sounds and no box opens, although the program still
+    // runs while the release settles (the service takes 3 s to answer it): the workout's timers
+    // stop with the window, and the failure of a missing cue finds no window to stand over.
+    void nothingSoundsOrOpensAfterTheClose()
+    {
+        if (!busPresent())
+            QSKIP("needs the session bus that scripts/test.sh starts");
+        StandIn standIn(dir->path());
+        QVERIFY(standIn.start({"portal"}, "0", 3));
+        ErrorBoxRecorder errors;
+        QStringList journal;
+        auto window = makeWindow(&journal);
+        child<QCheckBox>(window.get(), "sound")->setChecked(true);
+        window->soundTab().edit(4)->setText(dir->filePath("no-tick.wav")); // the tick cue is missing
+        window->setPlanText(PlanField::podg_s, "5");                       // the tick cue is due 2 s after START
+        window->show();
+        QTest::mouseClick(startButton(*window), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(window->inhibitor().service(), app::Inhibitor::Service::Portal, 15000);
+        QVERIFY(window->close());
+        const qsizetype closedAt = journal.size();
+        QElapsedTimer settling;
+        settling.start();
+        window->inhibitor().settle(10000);
+        QVERIFY2(settling.elapsed() > 2500, "the release settled too soon to let the tick cue fall due");
+        const QStringList after = journal.mid(closedAt);
+        QVERIFY2(after.filter(".play").isEmpty(), qPrintable(after.join('|')));
+        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join('|')));
+        for (const auto *channel : {&window->mpOver, &window->mpTick, &window->mpMusic, &window->mp1})
+            QVERIFY(!(*channel)->isOpen());
+        QCOMPARE(standIn.calls().size(), 2);
+        QCOMPARE(standIn.calls()[1], "portal Close " + answerOf(standIn.calls()[0]));
     }
 
     // The window holds it from START to "Стоп", paused or not, and asks nothing while idle.

@@ -20,6 +20,8 @@ public:
 
     // Frames a sound has once opened. Files whose text starts with "damaged" fail to open.
     qint64 lengthOnOpen = 1000;
+    // When set, play() on the open channel fails with this text, as a back end's device error.
+    QString playFailure;
 
     QString fileName() const override { return m_fileName; }
     void setFileName(const QString &name) override { m_fileName = name; }
@@ -53,6 +55,8 @@ public:
     void play() override
     {
         need(QStringLiteral("play"));
+        if (!playFailure.isEmpty())
+            throw sound::MediaError(playFailure);
         if (m_position == m_length)
             m_position = 0;
         m_mode = sound::TMPModes::mpPlaying;
@@ -80,7 +84,7 @@ public:
     qint64 length() const override
     {
         if (!m_open)
-            throw sound::MediaError(QString::fromLatin1(sound::kNoDeviceOpen));
+            throw sound::NoDeviceOpen();
         return m_length;
     }
 
@@ -107,7 +111,7 @@ private:
     {
         log(op);
         if (!m_open)
-            throw sound::MediaError(QString::fromLatin1(sound::kNoDeviceOpen));
+            throw sound::NoDeviceOpen();
     }
 
     QString m_name;

@@ -732,6 +732,14 @@ void TestSequencer::missingCuesReportedOncePerChannel()
     quiet.seq.sBitBtn1Click();
     QCOMPARE(quiet.runToEnd(), 250);
     QCOMPARE(quiet.view.errors, QStringList{kNoDevice});
+
+    // A missing cue is known by its kind, not by its words: an open channel whose play fails
+    // with the very same text is a real failure, raised at once like any other.
+    Rig failing;
+    failing.start.playFailure = kNoDevice;
+    QVERIFY_THROWS_EXCEPTION(sound::MediaError, failing.seq.sBitBtn1Click());
+    QVERIFY(failing.view.errors.isEmpty());
+    QVERIFY(failing.running()); // every START step before the Start cue stays done
 }
 
 void TestSequencer::timersAreLeftToTheWindow()

@@ -1,0 +1,3 @@
+#include "app/sessionlog.h"
+
+Q_LOGGING_CATEGORY(lcSession, "vintra.session", QtInfoMsg)

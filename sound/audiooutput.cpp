@@ -268,9 +268,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     }
     if (playing) {
         // Sound is back once this device has asked for some: the service thread tells.
-        SDL_PauseAudioDevice(device, 0);
-        running = true;
-        runningSince = Clock::now();
+        resumeLocked();
     } else {
         sayBackLocked();
     }
@@ -326,6 +324,21 @@ void AudioOutput::Impl::retireLocked()
     handToCloserLocked(device);
     device = 0;
     running = false;
+    awaitingCallback = false;
+}
+
+void AudioOutput::Impl::resumeLocked()
+{
+    SDL_PauseAudioDevice(device, 0);
+    running = true;
+    runningSince = Clock::now();
+    // Plays that come while the callback is still awaited do not move the deadline: a cue every
+    // second must not keep a dead device alive.
+    if (!awaitingCallback) {
+        awaitingCallback = true;
+        awaitingSince = runningSince;
+        callbacksAtResume = callbacks.load();
+    }
 }
 
 void AudioOutput::Impl::deviceLostLocked(const char *why)
@@ -392,9 +405,7 @@ void AudioOutput::Impl::ensureRunning()
             deviceLostLocked("it stopped");
         if (device != 0) {
             if (!running) {
-                SDL_PauseAudioDevice(device, 0);
-                running = true;
-                runningSince = Clock::now();
+                resumeLocked();
                 // The service thread may be sleeping out an idle device's long wait. A server
                 // that does not ask for sound yet (one just started, or a stopped one) keeps the
                 // callback away for hundreds of milliseconds: the voices must move on in their
@@ -456,6 +467,7 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
 
     bool anyPlaying = false;
     bool wantRefill = false;
+    self->callbacks.fetch_add(1, std::memory_order_relaxed);
     {
         std::lock_guard guard(self->mix);
         self->lastCallback = self->advancedTo = Clock::now();
@@ -529,6 +541,12 @@ void AudioOutput::Impl::serviceLoop()
             } else if (device != 0) {
                 waitMs = 100;
             }
+            if (awaitingCallback) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin - Clock::now());
+                const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
+                waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
+            }
         }
         if (waitMs < 0)
             SDL_SemWait(wake);
@@ -547,9 +565,14 @@ void AudioOutput::Impl::serviceLoop()
                     stillPlaying = anyPlayingLocked();
                     heardAt = lastCallback;
                 }
-                const bool stale = running && Clock::now() - std::max(heardAt, runningSince) > kLostAfter;
+                const auto now = Clock::now();
+                const bool stale = running && now - std::max(heardAt, runningSince) > kLostAfter;
+                if (awaitingCallback && callbacks.load() != callbacksAtResume)
+                    awaitingCallback = false;
                 if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
                     deviceLostLocked("it stopped");
+                else if (awaitingCallback && now - awaitingSince > kFirstCallbackWithin)
+                    deviceLostLocked("it did not start");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");
                 else if (running && heardAt > runningSince)

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -125,6 +126,11 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
     // started PulseAudio can pause for most of a second, so less would replace good devices.
     static constexpr std::chrono::milliseconds kLostAfter{2000};
+    // A device resumed for a play whose callback has not come this long after is taken for lost,
+    // whether or not the sound has ended meanwhile: SDL's PipeWire driver keeps a stream of a
+    // server that was restarted and never calls it again, and cues shorter than kLostAfter would
+    // otherwise stay silent for good. A live device calls within a buffer or two.
+    static constexpr std::chrono::milliseconds kFirstCallbackWithin{750};
     // How often the connector tries again while there is no device to be had.
     static constexpr std::chrono::milliseconds kRetry{1000};
     // The longest a channel's open waits for the first device to tell the server's rate.
@@ -162,6 +168,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     SDL_AudioDeviceID openOnCurrentDriver();
     // [devMutex] held.
     void retireLocked();
+    // Unpauses the device and starts waiting for its callback.
+    void resumeLocked();
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
     void deviceLostLocked(const char *why);
@@ -192,6 +200,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     SDL_AudioDeviceID device = 0;
     bool running = false; // device unpaused
     Clock::time_point runningSince;
+    bool awaitingCallback = false; // resumed, and the callback has not run since
+    Clock::time_point awaitingSince;
+    std::uint64_t callbacksAtResume = 0;
     bool openWanted = false; // a voice plays and there is no device
     bool lostDevice = false; // the device was retired as lost; start SDL's audio anew
     bool soundLost = false;  // no device could be had, or the last one was lost
@@ -220,6 +231,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
+    std::atomic<std::uint64_t> callbacks{0}; // how often the callback has run
     std::atomic<bool> quitting{false};
     std::atomic<bool> shutdownStarted{false};
     mutable std::condition_variable readyChanged; // with devMutex, on firstDone

@@ -1,26 +1,17 @@
 #include "sound/audiooutput.h"
+#include "sound/audiolog.h"
 #include "sound/audiooutput_p.h"
 #include "sound/sdlchannel.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace sound {
 
-namespace {
-
-void say(const QString &line)
-{
-    std::fprintf(stderr, "vintra: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-} // namespace
-
 AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
 {
+    quietAudioLibraries();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
@@ -258,6 +249,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     }
     device = id;
     running = false;
+    callbacksAtOpen = callbacks.load();
     idleSince = Clock::now();
     driver = driverNow;
     soundLost = false;
@@ -279,20 +271,29 @@ void AudioOutput::Impl::connectorLoop()
 {
     attempt(false);
     std::unique_lock guard(devMutex);
+    // Something plays, or wants to: a device is worth a try every kRetry. Otherwise the tries
+    // thin out, since each one costs the audio libraries' whole search for a device.
+    const auto wantsSound = [this] {
+        if (openWanted)
+            return true;
+        std::lock_guard voicesGuard(mix);
+        return anyPlayingLocked();
+    };
+    const auto retryAt = [&] { return lastAttempt + (wantsSound() ? kRetry : retryDelay); };
     for (;;) {
-        const auto due = [this] { return soundLost && Clock::now() - lastAttempt >= kRetry; };
-        const auto wanted = [&] {
-            return shutDown || lostDevice || (openWanted && device == 0 && !soundLost) || due();
-        };
-        if (soundLost)
-            connectWake.wait_until(guard, lastAttempt + kRetry, wanted);
-        else
-            connectWake.wait(guard, wanted);
         if (shutDown)
             return;
-        if (!wanted())
+        const bool due = soundLost && Clock::now() >= retryAt();
+        if (!(lostDevice || (openWanted && device == 0 && !soundLost) || due)) {
+            // A play notifies, and the time left is then worked out anew.
+            if (soundLost)
+                connectWake.wait_until(guard, retryAt());
+            else
+                connectWake.wait(guard);
             continue;
+        }
         const bool restart = lostDevice || soundLost;
+        const bool wanted = wantsSound();
         lostDevice = false;
         openWanted = false;
         if (device != 0) {
@@ -304,6 +305,7 @@ void AudioOutput::Impl::connectorLoop()
         guard.unlock();
         attempt(restart);
         guard.lock();
+        retryDelay = !soundLost || wanted ? kRetry : std::min(retryDelay * 2, kRetryIdleMax);
     }
 }
 
@@ -334,7 +336,7 @@ void AudioOutput::Impl::resumeLocked()
     runningSince = Clock::now();
     // Plays that come while the callback is still awaited do not move the deadline: a cue every
     // second must not keep a dead device alive.
-    if (!awaitingCallback) {
+    if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
         awaitingCallback = true;
         awaitingSince = runningSince;
         callbacksAtResume = callbacks.load();
@@ -358,7 +360,7 @@ void AudioOutput::Impl::sayLostLocked(const QString &line)
     if (saidLost)
         return;
     saidLost = true;
-    say(line);
+    qCWarning(lcAudio, "%s", qUtf8Printable(line));
 }
 
 void AudioOutput::Impl::sayBackLocked()
@@ -366,7 +368,7 @@ void AudioOutput::Impl::sayBackLocked()
     if (!saidLost)
         return;
     saidLost = false;
-    say(QStringLiteral("audio device is back (%1)").arg(driver));
+    qCInfo(lcAudio, "audio device is back (%s)", qUtf8Printable(driver));
 }
 
 bool AudioOutput::Impl::waitForClosed()

@@ -104,7 +104,7 @@ namespace sound {
 //  - the connector does everything that may wait for the server, without a time limit when the
 //    server is stopped: starting SDL's audio subsystem, opening devices, and starting it anew
 //    after a device was lost (SDL does not reconnect a driver whose server died). While no
-//    device can be had it tries again every kRetry;
+//    device can be had it tries again every kRetry while a sound plays, less often while none does;
 //  - the service thread decodes ahead for streaming voices, pauses the device once nothing
 //    plays and, after closeAfter more of that, hands it to the closer. It watches the device:
 //    one that SDL reports gone, or whose callback has not run for kLostAfter while it should,
@@ -129,10 +129,14 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // A device resumed for a play whose callback has not come this long after is taken for lost,
     // whether or not the sound has ended meanwhile: SDL's PipeWire driver keeps a stream of a
     // server that was restarted and never calls it again, and cues shorter than kLostAfter would
-    // otherwise stay silent for good. A live device calls within a buffer or two.
+    // otherwise stay silent for good. A device that has called before calls again within a
+    // buffer or two. A new device's first start is not timed: on a PulseAudio server just
+    // started it can take seconds, and a dead driver fails the open itself.
     static constexpr std::chrono::milliseconds kFirstCallbackWithin{750};
-    // How often the connector tries again while there is no device to be had.
+    // How often the connector tries again while there is no device to be had and a sound wants
+    // to play; while nothing plays the wait doubles after every failed try, up to kRetryIdleMax.
     static constexpr std::chrono::milliseconds kRetry{1000};
+    static constexpr std::chrono::milliseconds kRetryIdleMax{32000};
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
 
@@ -203,12 +207,14 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     bool awaitingCallback = false; // resumed, and the callback has not run since
     Clock::time_point awaitingSince;
     std::uint64_t callbacksAtResume = 0;
-    bool openWanted = false; // a voice plays and there is no device
-    bool lostDevice = false; // the device was retired as lost; start SDL's audio anew
-    bool soundLost = false;  // no device could be had, or the last one was lost
-    bool saidLost = false;   // stderr has said so, and not yet that sound is back
-    bool firstDone = false;  // the connector's first attempt is over
+    std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
+    bool openWanted = false;           // a voice plays and there is no device
+    bool lostDevice = false;           // the device was retired as lost; start SDL's audio anew
+    bool soundLost = false;            // no device could be had, or the last one was lost
+    bool saidLost = false;             // stderr has said so, and not yet that sound is back
+    bool firstDone = false;            // the connector's first attempt is over
     Clock::time_point lastAttempt;
+    std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays
     Clock::time_point idleSince;
     bool shutDown = false;
     QString driver;

@@ -134,9 +134,9 @@ private:
         m_busAddress = QStringLiteral("unix:path=") + m_dir + QStringLiteral("/bus");
         m_bus.setStandardOutputFile(QProcess::nullDevice());
         m_bus.setStandardErrorFile(m_dir + QStringLiteral("/dbus.log"));
-        m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                    QStringLiteral("--nopidfile"),
-                                                    QStringLiteral("--address=") + m_busAddress});
+        m_bus.start(QStringLiteral("dbus-daemon"),
+                    {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                     QStringLiteral("--address=") + m_busAddress});
         if (!m_bus.waitForStarted(5000))
             return fail("dbus-daemon did not start");
         return waitFor([this] { return QFile::exists(m_dir + QStringLiteral("/bus")); }) || fail("no session bus");

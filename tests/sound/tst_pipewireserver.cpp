@@ -158,6 +158,35 @@ private slots:
         }
         QCOMPARE(audio.driverName(), QStringLiteral("pipewire"));
     }
+
+    // A program started at login, before the session manager has given PipeWire a sink: the
+    // first device cannot be PipeWire's. Once the sink is there, a later open plays through
+    // PipeWire's own driver rather than staying on its PulseAudio front end.
+    void laterOpenUsesPipeWireOnceItHasASink()
+    {
+        QVERIFY(audiotest::writeTone(path("cue.wav"), 0.4, 660));
+        QVERIFY(m_server->start(false));
+        sound::AudioOutput audio(512, 100); // an idle device closes soon
+        const QString first = audio.driverName();
+        qInfo("driver with no sink: \"%s\"", qPrintable(first));
+        QVERIFY(first != QStringLiteral("pipewire"));
+        const std::unique_ptr<sound::SoundChannel> cue = audio.createChannel();
+        cue->setFileName(path("cue.wav"));
+        cue->open();
+
+        QVERIFY(m_server->addSink());
+        tonetest::MonitorRecorder recorder(path("monitor.raw"));
+        QVERIFY(recorder.start(m_server->sink()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(path("monitor.raw")).size() > 0, 5000);
+        // Once the output idles with no device open, the next play opens a new one.
+        QTRY_VERIFY_WITH_TIMEOUT(!audio.isDeviceOpen(), 5000);
+        cue->play();
+        QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), sound::TMPModes::mpStopped, 5000);
+        QCOMPARE(audio.driverName(), QStringLiteral("pipewire"));
+        QTest::qWait(300); // what the sink still holds reaches its monitor
+        recorder.stop();
+        QVERIFY2(recorder.recording().onset(660, 0.0, 0.2) >= 0, "the cue through PipeWire was not heard");
+    }
 };
 
 QTEST_MAIN(TestPipeWireServer)

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -114,7 +115,7 @@ namespace sound {
 //  - the closer closes old devices. That can take seconds, or as long as a stopped server
 //    stays stopped, and nobody waits for it but the connector.
 // Lock order: devMutex, then SDL's device lock, then mix. A voice's decodeMutex is taken before
-// mix and never with devMutex held. closeMutex and lifeMutex are only ever taken last.
+// mix and never with devMutex held. closeMutex is only ever taken last.
 // Never call into SDL's device functions with `mix` held: the callback holds SDL's device lock
 // while it waits for `mix`. Never hold devMutex across a call that may wait for the server.
 struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
@@ -229,11 +230,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     int closing = 0; // handed to the closer and not yet closed
     bool closerQuit = false;
 
-    // [lifeMutex]
-    std::mutex lifeMutex;
-    std::condition_variable lifeChanged;
-    bool connectorEnded = false;
-    bool closerEnded = false;
+    // Ready once the thread has ended: shutdown() waits for them a bounded time.
+    std::future<void> connectorEnded;
+    std::future<void> closerEnded;
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};

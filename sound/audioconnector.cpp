@@ -103,34 +103,20 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     }
     if (id == 0) {
         fixDefaultSpecLocked();
-        // Not an error for the user: the voices go on in silence, and the connector keeps
-        // looking for a device.
-        soundLost = true;
-        sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
+        missingLocked(reason);
         return;
     }
     if (shutDown) {
         handToCloserLocked(id);
         return;
     }
-    device = id;
-    running = false;
-    callbacksAtOpen = callbacks.load();
-    idleSince = Clock::now();
     driver = driverNow;
-    soundLost = false;
     bool playing = false;
     {
         std::lock_guard voicesGuard(mix);
         playing = anyPlayingLocked();
     }
-    if (playing) {
-        // Sound is back once this device has asked for some: the service thread tells.
-        resumeLocked();
-    } else {
-        sayBackLocked();
-    }
-    requestService(); // to watch the new device
+    openedLocked(id, playing);
 }
 
 void AudioOutput::Impl::connectorLoop()
@@ -149,29 +135,25 @@ void AudioOutput::Impl::connectorLoop()
     for (;;) {
         if (shutDown)
             return;
-        const bool due = soundLost && Clock::now() >= retryAt();
-        if (!(lostDevice || (openWanted && device == 0 && !soundLost) || due)) {
+        const bool due = state == DeviceState::Missing && Clock::now() >= retryAt();
+        const bool open = state == DeviceState::Lost || (openWanted && state == DeviceState::None) || due;
+        if (!open) {
             // A play notifies, and the time left is then worked out anew.
-            if (soundLost)
+            if (state == DeviceState::Missing)
                 connectWake.wait_until(guard, retryAt());
             else
                 connectWake.wait(guard);
             continue;
         }
-        const bool restart = lostDevice || soundLost;
+        // After a lost device or none at all, only starting SDL's audio anew reaches a server
+        // that died and came back.
+        const bool restart = soundLostLocked();
         const bool wanted = wantsSound();
-        lostDevice = false;
         openWanted = false;
-        if (device != 0) {
-            // A retry found a device there already (the output was idle and one opened).
-            if (!restart)
-                continue;
-            retireLocked();
-        }
         guard.unlock();
         attempt(restart);
         guard.lock();
-        retryDelay = !soundLost || wanted ? kRetry : std::min(retryDelay * 2, kRetryIdleMax);
+        retryDelay = !soundLostLocked() || wanted ? kRetry : std::min(retryDelay * 2, kRetryIdleMax);
     }
 }
 

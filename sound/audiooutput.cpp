@@ -115,7 +115,7 @@ void AudioOutput::Impl::shutdown()
     }
     {
         std::lock_guard guard(devMutex);
-        if (device != 0)
+        if (hasDeviceLocked())
             retireLocked();
     }
     {
@@ -146,20 +146,36 @@ void AudioOutput::Impl::handToCloserLocked(SDL_AudioDeviceID id)
     closed.notify_all();
 }
 
-void AudioOutput::Impl::retireLocked()
+// --- Device state: every transition, with devMutex held ---
+
+void AudioOutput::Impl::openedLocked(SDL_AudioDeviceID id, bool playing)
 {
-    // The device is paused, lost or about to be closed with the output: SDL pauses it again
-    // under its own lock before closing.
-    handToCloserLocked(device);
-    device = 0;
-    running = false;
-    awaitingCallback = false;
+    Q_ASSERT(!hasDeviceLocked());
+    device = id;
+    state = DeviceState::Paused;
+    callbacksAtOpen = callbacks.load();
+    idleSince = Clock::now();
+    if (playing)
+        resumeLocked(); // sound is back once this device has asked for some: the service thread tells
+    else
+        sayBackLocked();
+    requestService(); // to watch the new device
+}
+
+void AudioOutput::Impl::missingLocked(const QString &reason)
+{
+    Q_ASSERT(!hasDeviceLocked());
+    state = DeviceState::Missing;
+    // Not an error for the user: the voices go on in silence, and the connector keeps looking
+    // for a device.
+    sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
 }
 
 void AudioOutput::Impl::resumeLocked()
 {
+    Q_ASSERT(state == DeviceState::Paused);
     SDL_PauseAudioDevice(device, 0);
-    running = true;
+    state = DeviceState::Running;
     runningSince = Clock::now();
     // Plays that come while the callback is still awaited do not move the deadline: a cue every
     // second must not keep a dead device alive.
@@ -170,15 +186,34 @@ void AudioOutput::Impl::resumeLocked()
     }
 }
 
+void AudioOutput::Impl::pauseLocked()
+{
+    Q_ASSERT(state == DeviceState::Running);
+    SDL_PauseAudioDevice(device, 1);
+    state = DeviceState::Paused;
+    idleSince = Clock::now();
+}
+
+void AudioOutput::Impl::retireLocked()
+{
+    Q_ASSERT(hasDeviceLocked());
+    // SDL pauses it again under its own lock before closing.
+    handToCloserLocked(device);
+    device = 0;
+    state = DeviceState::None;
+    awaitingCallback = false;
+}
+
 void AudioOutput::Impl::deviceLostLocked(const char *why)
 {
     retireLocked();
-    lostDevice = true;
-    soundLost = true;
+    state = DeviceState::Lost;
     sayLostLocked(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
                       .arg(QString::fromLatin1(why)));
     connectWake.notify_all();
 }
+
+// --- end of the device state ---
 
 // One line when sound goes, one when it is back: a device that opens and at once turns out
 // dead again (a server still starting) is not worth two more.
@@ -204,10 +239,10 @@ void AudioOutput::Impl::ensureRunning()
         std::lock_guard guard(devMutex);
         if (shutDown)
             return;
-        if (device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
+        if (hasDeviceLocked() && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
             deviceLostLocked("it stopped");
-        if (device != 0) {
-            if (!running) {
+        if (hasDeviceLocked()) {
+            if (state == DeviceState::Paused) {
                 resumeLocked();
                 // The service thread may be sleeping out an idle device's long wait. A server
                 // that does not ask for sound yet (one just started, or a stopped one) keeps the
@@ -333,15 +368,15 @@ void AudioOutput::Impl::serviceLoop()
                 // smoothly and a ring never runs dry; otherwise often enough to notice a lost
                 // device in time.
                 const auto now = Clock::now();
-                const bool standingIn = device == 0 || !running || now - heardAt >= kStall;
+                const bool standingIn = state != DeviceState::Running || now - heardAt >= kStall;
                 // Waking when a callback would be kStall overdue, so standing in starts on time.
                 const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(heardAt + kStall - now);
                 waitMs =
                     standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
-            } else if (device != 0 && !running) {
+            } else if (state == DeviceState::Paused) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
                 waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
-            } else if (device != 0) {
+            } else if (state == DeviceState::Running) {
                 waitMs = 100;
             }
             if (awaitingCallback) {
@@ -361,7 +396,7 @@ void AudioOutput::Impl::serviceLoop()
 
         {
             std::lock_guard guard(devMutex);
-            if (device != 0) {
+            if (hasDeviceLocked()) {
                 bool stillPlaying = false;
                 {
                     std::lock_guard voicesGuard(mix);
@@ -369,6 +404,7 @@ void AudioOutput::Impl::serviceLoop()
                     heardAt = lastCallback;
                 }
                 const auto now = Clock::now();
+                const bool running = state == DeviceState::Running;
                 const bool stale = running && now - std::max(heardAt, runningSince) > kLostAfter;
                 if (awaitingCallback && callbacks.load() != callbacksAtResume)
                     awaitingCallback = false;
@@ -401,13 +437,11 @@ void AudioOutput::Impl::serviceLoop()
             std::lock_guard voicesGuard(mix);
             nowPlaying = anyPlayingLocked();
         }
-        if (device == 0 || nowPlaying)
+        if (!hasDeviceLocked() || nowPlaying)
             continue;
-        if (running) {
-            SDL_PauseAudioDevice(device, 1);
-            running = false;
-            idleSince = Clock::now();
-        } else if (Clock::now() - idleSince >= closeAfter) {
+        if (state == DeviceState::Running)
+            pauseLocked();
+        else if (Clock::now() - idleSince >= closeAfter) {
             retireLocked();
         }
     }
@@ -431,7 +465,7 @@ bool AudioOutput::isRunning() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->device != 0 && d->running;
+    return d->state == Impl::DeviceState::Running;
 }
 
 bool AudioOutput::isDeviceOpen() const
@@ -439,7 +473,7 @@ bool AudioOutput::isDeviceOpen() const
     d->waitReady();
     {
         std::lock_guard guard(d->devMutex);
-        if (d->device != 0)
+        if (d->hasDeviceLocked())
             return true;
     }
     std::lock_guard guard(d->closeMutex);
@@ -457,7 +491,7 @@ bool AudioOutput::isSilentFallback() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->soundLost;
+    return d->soundLostLocked();
 }
 
 int AudioOutput::sampleRate() const

@@ -171,13 +171,26 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
     SDL_AudioDeviceID openOnCurrentDriver();
+    // The device's state. Only the transitions below change it (and `device` with it); they
+    // sit together in audiooutput.cpp, under "Device state":
+    //   None | Lost | Missing --openedLocked--> Paused, or Running when a voice plays
+    //   None | Lost | Missing --missingLocked--> Missing      (no device could be had)
+    //   Paused --resumeLocked--> Running --pauseLocked--> Paused
+    //   Paused | Running --retireLocked--> None              (idle for closeAfter, or shutdown)
+    //   Paused | Running --deviceLostLocked--> Lost          (the connector starts SDL anew)
+    // The connector opens at a play in None, at once in Lost, and by its retry clock in Missing.
+    enum class DeviceState { None, Paused, Running, Lost, Missing };
+    bool hasDeviceLocked() const { return state == DeviceState::Paused || state == DeviceState::Running; }
+    bool soundLostLocked() const { return state == DeviceState::Lost || state == DeviceState::Missing; }
     // [devMutex] held.
+    void openedLocked(SDL_AudioDeviceID id, bool playing);
+    void missingLocked(const QString &reason);
+    void resumeLocked(); // also starts waiting for the callback
+    void pauseLocked();
     void retireLocked();
-    // Unpauses the device and starts waiting for its callback.
-    void resumeLocked();
+    void deviceLostLocked(const char *why);
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
-    void deviceLostLocked(const char *why);
     void sayLostLocked(const QString &line);
     void sayBackLocked();
     // [mix] held: moves the playing voices on by the time no callback has covered.
@@ -202,17 +215,15 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::condition_variable specFixed;
     SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
     bool specKnown = false;
-    SDL_AudioDeviceID device = 0;
-    bool running = false; // device unpaused
+    DeviceState state = DeviceState::None;
+    SDL_AudioDeviceID device = 0; // while Paused or Running
     Clock::time_point runningSince;
     bool awaitingCallback = false; // resumed, and the callback has not run since
     Clock::time_point awaitingSince;
     std::uint64_t callbacksAtResume = 0;
     std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
     bool openWanted = false;           // a voice plays and there is no device
-    bool lostDevice = false;           // the device was retired as lost; start SDL's audio anew
-    bool soundLost = false;            // no device could be had, or the last one was lost
-    bool saidLost = false;             // stderr has said so, and not yet that sound is back
+    bool saidLost = false;             // the log has said so, and not yet that sound is back
     bool firstDone = false;            // the connector's first attempt is over
     Clock::time_point lastAttempt;
     std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays

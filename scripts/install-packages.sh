@@ -12,7 +12,7 @@ set -euo pipefail
 build=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
-  libsdl2-dev libsndfile1-dev libxss-dev
+  libasound2-dev libsdl2-dev libsndfile1-dev libxss-dev
   fonts-wine fonts-dejavu-core
 )
 test=(

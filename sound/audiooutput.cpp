@@ -1,26 +1,17 @@
 #include "sound/audiooutput.h"
+#include "sound/audiolog.h"
 #include "sound/audiooutput_p.h"
 #include "sound/sdlchannel.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace sound {
 
-namespace {
-
-void say(const QString &line)
-{
-    std::fprintf(stderr, "vintra: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-} // namespace
-
 AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
 {
+    quietAudioLibraries();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
@@ -35,49 +26,22 @@ void AudioOutput::Impl::start()
 {
     // SDL keeps per-thread data (its error text) for threads it did not create; these must hand
     // it back before they end. Each holds the Impl, so one still waiting for a stopped server
-    // when the output goes away finds it intact when the server answers.
+    // when the output goes away finds it intact when the server answers. A thread's future is ready
+    // once its loop is over, whether or not anyone still waits for it.
     auto self = shared_from_this();
-    closer = std::thread([self] {
-        self->closerLoop();
+    const auto run = [self](void (Impl::*loop)(), std::promise<void> ended) {
+        ((*self).*loop)();
         SDL_TLSCleanup();
-        std::lock_guard guard(self->lifeMutex);
-        self->closerEnded = true;
-        self->lifeChanged.notify_all();
-    });
+        ended.set_value();
+    };
+    std::promise<void> closerEnd, connectorEnd;
+    closerEnded = closerEnd.get_future();
+    connectorEnded = connectorEnd.get_future();
+    closer = std::thread(run, &Impl::closerLoop, std::move(closerEnd));
     // Connecting to the sound server takes a few milliseconds, so the connector does it while
     // the window is still being built.
-    connector = std::thread([self] {
-        self->connectorLoop();
-        SDL_TLSCleanup();
-        std::lock_guard guard(self->lifeMutex);
-        self->connectorEnded = true;
-        self->lifeChanged.notify_all();
-    });
-    service = std::thread([self] {
-        self->serviceLoop();
-        SDL_TLSCleanup();
-    });
-}
-
-// SDL 2.26 tries its PulseAudio driver before its PipeWire driver, so on a PipeWire desktop it
-// talks to pipewire-pulse, and a cue then reaches the server some 25 ms later than through SDL's
-// own PipeWire driver (over 150 ms for the first cue after the device was closed). Unless a
-// driver was named (SDL_AUDIODRIVER), PipeWire goes first, when a PipeWire server answers and
-// has somewhere to play: a desktop may run PipeWire for screen sharing only, with sound on a
-// PulseAudio server. Otherwise SDL's own order applies.
-static bool initAudioPreferringPipeWire()
-{
-    if (!SDL_GetHint(SDL_HINT_AUDIODRIVER)) {
-        SDL_SetHint(SDL_HINT_AUDIODRIVER, "pipewire");
-        const bool started = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
-        // The driver has listed the server's sinks by the time it has started.
-        if (started && SDL_GetNumAudioDevices(0) > 0)
-            return true;
-        if (started)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    }
-    return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    connector = std::thread(run, &Impl::connectorLoop, std::move(connectorEnd));
+    service = std::thread(run, &Impl::serviceLoop, std::promise<void>());
 }
 
 void AudioOutput::Impl::waitReady(std::chrono::milliseconds limit) const
@@ -139,11 +103,10 @@ void AudioOutput::Impl::shutdown()
 
     // A connector or closer that waits for a stopped server may wait for ever; the program
     // must still end.
-    const auto waitFor = [this](bool &ended) {
-        std::unique_lock guard(lifeMutex);
-        return lifeChanged.wait_for(guard, std::chrono::seconds(2), [&ended] { return ended; });
+    const auto waitFor = [](const std::future<void> &ended) {
+        return ended.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
     };
-    bool connectorGone = waitFor(connectorEnded);
+    const bool connectorGone = waitFor(connectorEnded);
     if (connector.joinable()) {
         if (connectorGone)
             connector.join();
@@ -152,7 +115,7 @@ void AudioOutput::Impl::shutdown()
     }
     {
         std::lock_guard guard(devMutex);
-        if (device != 0)
+        if (hasDeviceLocked())
             retireLocked();
     }
     {
@@ -173,142 +136,6 @@ void AudioOutput::Impl::shutdown()
     }
 }
 
-SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
-{
-    // The first device sets the rate: keep the server's when it differs, because each channel
-    // resamples its own sound anyway and a second conversion inside SDL would only add latency.
-    // Later devices must keep that rate, since the voices hold samples made for it. A channel
-    // may have fixed a default rate while this open waited for the server: then the device
-    // just opened is the wrong one, and the next open asks for the voices' rate.
-    for (int round = 0; round < 2; ++round) {
-        bool first = false;
-        SDL_AudioSpec want{};
-        {
-            std::lock_guard guard(devMutex);
-            first = !specKnown;
-            want.freq = first ? 44100 : spec.freq;
-        }
-        want.format = AUDIO_F32SYS;
-        want.channels = detail::kOutChannels;
-        want.samples = Uint16(requestedFrames);
-        want.callback = &Impl::callback;
-        want.userdata = this;
-        SDL_AudioSpec obtained{};
-        const SDL_AudioDeviceID id =
-            SDL_OpenAudioDevice(nullptr, 0, &want, &obtained, first ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
-        if (id == 0 || !first)
-            return id;
-        std::lock_guard guard(devMutex);
-        if (!specKnown) {
-            spec = obtained;
-            specKnown = true;
-            specFixed.notify_all();
-            return id;
-        }
-        if (obtained.freq == spec.freq)
-            return id;
-        handToCloserLocked(id);
-    }
-    return 0;
-}
-
-// One try at a device, on the connector. restartSubsystem: start SDL's audio anew first, which
-// is the only way to reach a server that has died and come back.
-void AudioOutput::Impl::attempt(bool restartSubsystem)
-{
-    // SDL itself honours SDL_AUDIODRIVER from the environment.
-    if (restartSubsystem || !sdlReady) {
-        waitForClosed(); // no device of the old driver may outlive it
-        if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = initAudioPreferringPipeWire();
-    }
-    SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
-    // Drivers without a real server (dummy, and some others) have room for one device only; the
-    // old one may still be closing. Waiting is then unavoidable, and short on those drivers.
-    if (id == 0 && sdlReady && waitForClosed())
-        id = openOnCurrentDriver();
-    // The server may have gone and come back while no device was open.
-    if (id == 0 && !restartSubsystem) {
-        if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = initAudioPreferringPipeWire();
-        id = sdlReady ? openOnCurrentDriver() : 0;
-    }
-    const QString reason = QString::fromUtf8(SDL_GetError());
-    const QString driverNow = sdlReady ? QString::fromUtf8(SDL_GetCurrentAudioDriver()) : QString();
-
-    std::lock_guard guard(devMutex);
-    lastAttempt = Clock::now();
-    if (!firstDone) {
-        firstDone = true;
-        readyChanged.notify_all();
-    }
-    if (id == 0) {
-        fixDefaultSpecLocked();
-        // Not an error for the user: the voices go on in silence, and the connector keeps
-        // looking for a device.
-        soundLost = true;
-        sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
-        return;
-    }
-    if (shutDown) {
-        handToCloserLocked(id);
-        return;
-    }
-    device = id;
-    running = false;
-    idleSince = Clock::now();
-    driver = driverNow;
-    soundLost = false;
-    bool playing = false;
-    {
-        std::lock_guard voicesGuard(mix);
-        playing = anyPlayingLocked();
-    }
-    if (playing) {
-        // Sound is back once this device has asked for some: the service thread tells.
-        SDL_PauseAudioDevice(device, 0);
-        running = true;
-        runningSince = Clock::now();
-    } else {
-        sayBackLocked();
-    }
-    requestService(); // to watch the new device
-}
-
-void AudioOutput::Impl::connectorLoop()
-{
-    attempt(false);
-    std::unique_lock guard(devMutex);
-    for (;;) {
-        const auto due = [this] { return soundLost && Clock::now() - lastAttempt >= kRetry; };
-        const auto wanted = [&] {
-            return shutDown || lostDevice || (openWanted && device == 0 && !soundLost) || due();
-        };
-        if (soundLost)
-            connectWake.wait_until(guard, lastAttempt + kRetry, wanted);
-        else
-            connectWake.wait(guard, wanted);
-        if (shutDown)
-            return;
-        if (!wanted())
-            continue;
-        const bool restart = lostDevice || soundLost;
-        lostDevice = false;
-        openWanted = false;
-        if (device != 0) {
-            // A retry found a device there already (the output was idle and one opened).
-            if (!restart)
-                continue;
-            retireLocked();
-        }
-        guard.unlock();
-        attempt(restart);
-        guard.lock();
-    }
-}
-
 void AudioOutput::Impl::handToCloserLocked(SDL_AudioDeviceID id)
 {
     {
@@ -319,24 +146,74 @@ void AudioOutput::Impl::handToCloserLocked(SDL_AudioDeviceID id)
     closed.notify_all();
 }
 
+// --- Device state: every transition, with devMutex held ---
+
+void AudioOutput::Impl::openedLocked(SDL_AudioDeviceID id, bool playing)
+{
+    Q_ASSERT(!hasDeviceLocked());
+    device = id;
+    state = DeviceState::Paused;
+    callbacksAtOpen = callbacks.load();
+    idleSince = Clock::now();
+    if (playing)
+        resumeLocked(); // sound is back once this device has asked for some: the service thread tells
+    else
+        sayBackLocked();
+    requestService(); // to watch the new device
+}
+
+void AudioOutput::Impl::missingLocked(const QString &reason)
+{
+    Q_ASSERT(!hasDeviceLocked());
+    state = DeviceState::Missing;
+    // Not an error for the user: the voices go on in silence, and the connector keeps looking
+    // for a device.
+    sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
+}
+
+void AudioOutput::Impl::resumeLocked()
+{
+    Q_ASSERT(state == DeviceState::Paused);
+    SDL_PauseAudioDevice(device, 0);
+    state = DeviceState::Running;
+    runningSince = Clock::now();
+    // Plays that come while the callback is still awaited do not move the deadline: a cue every
+    // second must not keep a dead device alive.
+    if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
+        awaitingCallback = true;
+        awaitingSince = runningSince;
+        callbacksAtResume = callbacks.load();
+    }
+}
+
+void AudioOutput::Impl::pauseLocked()
+{
+    Q_ASSERT(state == DeviceState::Running);
+    SDL_PauseAudioDevice(device, 1);
+    state = DeviceState::Paused;
+    idleSince = Clock::now();
+}
+
 void AudioOutput::Impl::retireLocked()
 {
-    // The device is paused, lost or about to be closed with the output: SDL pauses it again
-    // under its own lock before closing.
+    Q_ASSERT(hasDeviceLocked());
+    // SDL pauses it again under its own lock before closing.
     handToCloserLocked(device);
     device = 0;
-    running = false;
+    state = DeviceState::None;
+    awaitingCallback = false;
 }
 
 void AudioOutput::Impl::deviceLostLocked(const char *why)
 {
     retireLocked();
-    lostDevice = true;
-    soundLost = true;
+    state = DeviceState::Lost;
     sayLostLocked(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
                       .arg(QString::fromLatin1(why)));
     connectWake.notify_all();
 }
+
+// --- end of the device state ---
 
 // One line when sound goes, one when it is back: a device that opens and at once turns out
 // dead again (a server still starting) is not worth two more.
@@ -345,7 +222,7 @@ void AudioOutput::Impl::sayLostLocked(const QString &line)
     if (saidLost)
         return;
     saidLost = true;
-    say(line);
+    qCWarning(lcAudio, "%s", qUtf8Printable(line));
 }
 
 void AudioOutput::Impl::sayBackLocked()
@@ -353,33 +230,7 @@ void AudioOutput::Impl::sayBackLocked()
     if (!saidLost)
         return;
     saidLost = false;
-    say(QStringLiteral("audio device is back (%1)").arg(driver));
-}
-
-bool AudioOutput::Impl::waitForClosed()
-{
-    std::unique_lock guard(closeMutex);
-    if (closing == 0)
-        return false;
-    closed.wait(guard, [this] { return closing == 0; });
-    return true;
-}
-
-void AudioOutput::Impl::closerLoop()
-{
-    std::unique_lock guard(closeMutex);
-    for (;;) {
-        closed.wait(guard, [this] { return !toClose.empty() || closerQuit; });
-        if (toClose.empty())
-            return;
-        const SDL_AudioDeviceID id = toClose.front();
-        toClose.erase(toClose.begin());
-        guard.unlock();
-        SDL_CloseAudioDevice(id);
-        guard.lock();
-        --closing;
-        closed.notify_all();
-    }
+    qCInfo(lcAudio, "audio device is back (%s)", qUtf8Printable(driver));
 }
 
 void AudioOutput::Impl::ensureRunning()
@@ -388,13 +239,11 @@ void AudioOutput::Impl::ensureRunning()
         std::lock_guard guard(devMutex);
         if (shutDown)
             return;
-        if (device != 0 && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
+        if (hasDeviceLocked() && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
             deviceLostLocked("it stopped");
-        if (device != 0) {
-            if (!running) {
-                SDL_PauseAudioDevice(device, 0);
-                running = true;
-                runningSince = Clock::now();
+        if (hasDeviceLocked()) {
+            if (state == DeviceState::Paused) {
+                resumeLocked();
                 // The service thread may be sleeping out an idle device's long wait. A server
                 // that does not ask for sound yet (one just started, or a stopped one) keeps the
                 // callback away for hundreds of milliseconds: the voices must move on in their
@@ -456,6 +305,7 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
 
     bool anyPlaying = false;
     bool wantRefill = false;
+    self->callbacks.fetch_add(1, std::memory_order_relaxed);
     {
         std::lock_guard guard(self->mix);
         self->lastCallback = self->advancedTo = Clock::now();
@@ -518,16 +368,22 @@ void AudioOutput::Impl::serviceLoop()
                 // smoothly and a ring never runs dry; otherwise often enough to notice a lost
                 // device in time.
                 const auto now = Clock::now();
-                const bool standingIn = device == 0 || !running || now - heardAt >= kStall;
+                const bool standingIn = state != DeviceState::Running || now - heardAt >= kStall;
                 // Waking when a callback would be kStall overdue, so standing in starts on time.
                 const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(heardAt + kStall - now);
                 waitMs =
                     standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
-            } else if (device != 0 && !running) {
+            } else if (state == DeviceState::Paused) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
                 waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
-            } else if (device != 0) {
+            } else if (state == DeviceState::Running) {
                 waitMs = 100;
+            }
+            if (awaitingCallback) {
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin - Clock::now());
+                const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
+                waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
             }
         }
         if (waitMs < 0)
@@ -540,16 +396,22 @@ void AudioOutput::Impl::serviceLoop()
 
         {
             std::lock_guard guard(devMutex);
-            if (device != 0) {
+            if (hasDeviceLocked()) {
                 bool stillPlaying = false;
                 {
                     std::lock_guard voicesGuard(mix);
                     stillPlaying = anyPlayingLocked();
                     heardAt = lastCallback;
                 }
-                const bool stale = running && Clock::now() - std::max(heardAt, runningSince) > kLostAfter;
+                const auto now = Clock::now();
+                const bool running = state == DeviceState::Running;
+                const bool stale = running && now - std::max(heardAt, runningSince) > kLostAfter;
+                if (awaitingCallback && callbacks.load() != callbacksAtResume)
+                    awaitingCallback = false;
                 if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
                     deviceLostLocked("it stopped");
+                else if (awaitingCallback && now - awaitingSince > kFirstCallbackWithin)
+                    deviceLostLocked("it did not start");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");
                 else if (running && heardAt > runningSince)
@@ -575,13 +437,11 @@ void AudioOutput::Impl::serviceLoop()
             std::lock_guard voicesGuard(mix);
             nowPlaying = anyPlayingLocked();
         }
-        if (device == 0 || nowPlaying)
+        if (!hasDeviceLocked() || nowPlaying)
             continue;
-        if (running) {
-            SDL_PauseAudioDevice(device, 1);
-            running = false;
-            idleSince = Clock::now();
-        } else if (Clock::now() - idleSince >= closeAfter) {
+        if (state == DeviceState::Running)
+            pauseLocked();
+        else if (Clock::now() - idleSince >= closeAfter) {
             retireLocked();
         }
     }
@@ -605,7 +465,7 @@ bool AudioOutput::isRunning() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->device != 0 && d->running;
+    return d->state == Impl::DeviceState::Running;
 }
 
 bool AudioOutput::isDeviceOpen() const
@@ -613,7 +473,7 @@ bool AudioOutput::isDeviceOpen() const
     d->waitReady();
     {
         std::lock_guard guard(d->devMutex);
-        if (d->device != 0)
+        if (d->hasDeviceLocked())
             return true;
     }
     std::lock_guard guard(d->closeMutex);
@@ -631,7 +491,7 @@ bool AudioOutput::isSilentFallback() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->soundLost;
+    return d->soundLostLocked();
 }
 
 int AudioOutput::sampleRate() const

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -103,7 +105,7 @@ namespace sound {
 //  - the connector does everything that may wait for the server, without a time limit when the
 //    server is stopped: starting SDL's audio subsystem, opening devices, and starting it anew
 //    after a device was lost (SDL does not reconnect a driver whose server died). While no
-//    device can be had it tries again every kRetry;
+//    device can be had it tries again every kRetry while a sound plays, less often while none does;
 //  - the service thread decodes ahead for streaming voices, pauses the device once nothing
 //    plays and, after closeAfter more of that, hands it to the closer. It watches the device:
 //    one that SDL reports gone, or whose callback has not run for kLostAfter while it should,
@@ -113,7 +115,7 @@ namespace sound {
 //  - the closer closes old devices. That can take seconds, or as long as a stopped server
 //    stays stopped, and nobody waits for it but the connector.
 // Lock order: devMutex, then SDL's device lock, then mix. A voice's decodeMutex is taken before
-// mix and never with devMutex held. closeMutex and lifeMutex are only ever taken last.
+// mix and never with devMutex held. closeMutex is only ever taken last.
 // Never call into SDL's device functions with `mix` held: the callback holds SDL's device lock
 // while it waits for `mix`. Never hold devMutex across a call that may wait for the server.
 struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
@@ -125,8 +127,17 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
     // started PulseAudio can pause for most of a second, so less would replace good devices.
     static constexpr std::chrono::milliseconds kLostAfter{2000};
-    // How often the connector tries again while there is no device to be had.
+    // A device resumed for a play whose callback has not come this long after is taken for lost,
+    // whether or not the sound has ended meanwhile: SDL's PipeWire driver keeps a stream of a
+    // server that was restarted and never calls it again, and cues shorter than kLostAfter would
+    // otherwise stay silent for good. A device that has called before calls again within a
+    // buffer or two. A new device's first start is not timed: on a PulseAudio server just
+    // started it can take seconds, and a dead driver fails the open itself.
+    static constexpr std::chrono::milliseconds kFirstCallbackWithin{750};
+    // How often the connector tries again while there is no device to be had and a sound wants
+    // to play; while nothing plays the wait doubles after every failed try, up to kRetryIdleMax.
     static constexpr std::chrono::milliseconds kRetry{1000};
+    static constexpr std::chrono::milliseconds kRetryIdleMax{32000};
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
 
@@ -160,11 +171,26 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
     SDL_AudioDeviceID openOnCurrentDriver();
+    // The device's state. Only the transitions below change it (and `device` with it); they
+    // sit together in audiooutput.cpp, under "Device state":
+    //   None | Lost | Missing --openedLocked--> Paused, or Running when a voice plays
+    //   None | Lost | Missing --missingLocked--> Missing      (no device could be had)
+    //   Paused --resumeLocked--> Running --pauseLocked--> Paused
+    //   Paused | Running --retireLocked--> None              (idle for closeAfter, or shutdown)
+    //   Paused | Running --deviceLostLocked--> Lost          (the connector starts SDL anew)
+    // The connector opens at a play in None, at once in Lost, and by its retry clock in Missing.
+    enum class DeviceState { None, Paused, Running, Lost, Missing };
+    bool hasDeviceLocked() const { return state == DeviceState::Paused || state == DeviceState::Running; }
+    bool soundLostLocked() const { return state == DeviceState::Lost || state == DeviceState::Missing; }
     // [devMutex] held.
+    void openedLocked(SDL_AudioDeviceID id, bool playing);
+    void missingLocked(const QString &reason);
+    void resumeLocked(); // also starts waiting for the callback
+    void pauseLocked();
     void retireLocked();
+    void deviceLostLocked(const char *why);
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
-    void deviceLostLocked(const char *why);
     void sayLostLocked(const QString &line);
     void sayBackLocked();
     // [mix] held: moves the playing voices on by the time no callback has covered.
@@ -189,15 +215,18 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::condition_variable specFixed;
     SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
     bool specKnown = false;
-    SDL_AudioDeviceID device = 0;
-    bool running = false; // device unpaused
+    DeviceState state = DeviceState::None;
+    SDL_AudioDeviceID device = 0; // while Paused or Running
     Clock::time_point runningSince;
-    bool openWanted = false; // a voice plays and there is no device
-    bool lostDevice = false; // the device was retired as lost; start SDL's audio anew
-    bool soundLost = false;  // no device could be had, or the last one was lost
-    bool saidLost = false;   // stderr has said so, and not yet that sound is back
-    bool firstDone = false;  // the connector's first attempt is over
+    bool awaitingCallback = false; // resumed, and the callback has not run since
+    Clock::time_point awaitingSince;
+    std::uint64_t callbacksAtResume = 0;
+    std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
+    bool openWanted = false;           // a voice plays and there is no device
+    bool saidLost = false;             // the log has said so, and not yet that sound is back
+    bool firstDone = false;            // the connector's first attempt is over
     Clock::time_point lastAttempt;
+    std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays
     Clock::time_point idleSince;
     bool shutDown = false;
     QString driver;
@@ -212,14 +241,13 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     int closing = 0; // handed to the closer and not yet closed
     bool closerQuit = false;
 
-    // [lifeMutex]
-    std::mutex lifeMutex;
-    std::condition_variable lifeChanged;
-    bool connectorEnded = false;
-    bool closerEnded = false;
+    // Ready once the thread has ended: shutdown() waits for them a bounded time.
+    std::future<void> connectorEnded;
+    std::future<void> closerEnded;
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
+    std::atomic<std::uint64_t> callbacks{0}; // how often the callback has run
     std::atomic<bool> quitting{false};
     std::atomic<bool> shutdownStarted{false};
     mutable std::condition_variable readyChanged; // with devMutex, on firstDone

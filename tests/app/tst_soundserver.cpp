@@ -4,14 +4,16 @@
 // back by itself.
 
 #include "audiofiles.h"
+#include "audiolog.h"
 #include "pulseserver.h"
-#include "stderrcapture.h"
 #include "sound/audiooutput.h"
 #include "sound/soundtab.h"
 #include "tonedetect.h"
 #include "windowtestutil.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,6 +24,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -62,15 +65,6 @@ private:
 
 // VINTRA_DUMP_LEVELS=1 prints the level of every tone through the recording, to see what was heard.
 void dumpLevels(const tonetest::Recording &heard);
-
-QByteArrayList ourLines(const QByteArray &said)
-{
-    QByteArrayList lines;
-    for (const QByteArray &line : said.split('\n'))
-        if (line.startsWith("vintra:"))
-            lines << line;
-    return lines;
-}
 
 // Tones of the cues, in the order of the path fields: Over, Rest, Start, Tick, Work; and music.
 constexpr double kTone[] = {1600, 1000, 400, 1900, 700};
@@ -213,7 +207,7 @@ private slots:
     {
         QVERIFY(m_server->start());
         ErrorBoxRecorder errors;
-        StderrCapture err(path("stderr.txt"));
+        AudioLogCatcher log;
         sound::AudioOutput audio;
         TForm1 window([&audio] { return audio.createChannel(); });
         const char *plan[] = {"0", "6", "0", "4", "0", "2", "1", "1"};
@@ -258,10 +252,10 @@ private slots:
         QVERIFY2(heardAt > 0, "the preview after the server continued was not heard");
         // A second of silence with the device running reads as a lost device: one line for that,
         // one when the new device is there.
-        const QByteArrayList lines = ourLines(err.finish());
-        QVERIFY2(lines.size() <= 2, lines.join('\n').constData());
+        const QStringList lines = log.finish();
+        QVERIFY2(lines.size() <= 2, qPrintable(lines.join(u'\n')));
         if (lines.size() == 2)
-            QVERIFY2(lines[1].contains("back"), lines.join('\n').constData());
+            QVERIFY2(lines[1].contains(QLatin1String("back")), qPrintable(lines.join(u'\n')));
     }
 
     // The server dies and a new one starts while a workout with music runs: the device is
@@ -270,7 +264,7 @@ private slots:
     {
         QVERIFY(m_server->start());
         ErrorBoxRecorder errors;
-        StderrCapture err(path("stderr.txt"));
+        AudioLogCatcher log;
         sound::AudioOutput audio;
         TForm1 window([&audio] { return audio.createChannel(); });
         const char *plan[] = {"0", "5", "0", "6", "0", "4", "1", "1"};
@@ -309,10 +303,10 @@ private slots:
         QVERIFY2(heard.level(kMusicTone, qsizetype((rest - 0.5) * heard.rate), 4410) > 0.1,
                  "the music was not heard after the restart");
 
-        const QByteArrayList lines = ourLines(err.finish());
-        QVERIFY2(lines.size() == 2, lines.join("\n").constData());
-        QVERIFY2(lines[0].contains("lost"), lines[0].constData());
-        QVERIFY2(lines[1].contains("back"), lines[1].constData());
+        const QStringList lines = log.finish();
+        QVERIFY2(lines.size() == 2, qPrintable(lines.join(u'\n')));
+        QVERIFY2(lines[0].contains(QLatin1String("lost")), qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(QLatin1String("back")), qPrintable(lines[1]));
     }
 
     // A cue played on an open, idle device while the server takes no sound (as a server just
@@ -366,12 +360,54 @@ private slots:
                  "the cue after the server continued was not heard");
     }
 
+    // The program with no sound server at all, idle, in a child process of its own so that what
+    // the audio libraries write to its stderr is counted too: one line says sound is missing,
+    // and the retries behind it say nothing, however long it runs.
+    void noServerIsOneLine()
+    {
+        const QString program = qEnvironmentVariable("VINTRA_BIN_DIR") + QStringLiteral("/vintra");
+        if (!QFile::exists(program))
+            QSKIP("needs the built program (cmake --build build)");
+        QDir().mkpath(path("runtime"));
+        QFile::setPermissions(path("runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("runtime")); // no server's socket there
+        env.insert(QStringLiteral("HOME"), m_dir->path());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
+        // Named, so that the client library does not start a server of its own.
+        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + path("runtime/none"));
+        env.remove(QStringLiteral("SDL_AUDIODRIVER"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.setStandardOutputFile(QProcess::nullDevice());
+        child.start(program, {});
+        QVERIFY(child.waitForStarted(5000));
+        auto end = qScopeGuard([&child] {
+            ::kill(pid_t(child.processId()), SIGTERM);
+            if (!child.waitForFinished(10000))
+                child.kill();
+        });
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += child.readAllStandardError()).contains("silently"), said.constData(), 10000);
+        // A span, measured on purpose: the old retry wrote its library's errors every second.
+        QTest::qWait(8000);
+        end.dismiss();
+        ::kill(pid_t(child.processId()), SIGTERM);
+        QVERIFY2(child.waitForFinished(10000), "the program did not end at SIGTERM");
+        said += child.readAllStandardError();
+        const QByteArrayList lines = said.trimmed().split('\n');
+        QVERIFY2(lines.size() == 1, said.constData());
+        QVERIFY2(lines[0].contains("silently"), said.constData());
+    }
+
     // No server when the program starts: a workout runs in silence in its time, and once a server
     // appears the later cues are heard.
     void soundComesWhenAServerAppears()
     {
         ErrorBoxRecorder errors;
-        StderrCapture err(path("stderr.txt"));
+        AudioLogCatcher log;
         sound::AudioOutput audio;
         TForm1 window([&audio] { return audio.createChannel(); });
         const char *plan[] = {"0", "5", "0", "6", "0", "4", "1", "1"};
@@ -422,10 +458,10 @@ private slots:
             QVERIFY2(std::abs(earlyEnd - (work - 2.6)) < 0.15, "the first Tick was heard out of its time");
         QVERIFY(!audio.isSilentFallback());
 
-        const QByteArrayList lines = ourLines(err.finish());
-        QVERIFY2(lines.size() == 2, lines.join("\n").constData());
-        QVERIFY2(lines[0].contains("silently"), lines[0].constData());
-        QVERIFY2(lines[1].contains("back"), lines[1].constData());
+        const QStringList lines = log.finish();
+        QVERIFY2(lines.size() == 2, qPrintable(lines.join(u'\n')));
+        QVERIFY2(lines[0].contains(QLatin1String("silently")), qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(QLatin1String("back")), qPrintable(lines[1]));
     }
 };
 

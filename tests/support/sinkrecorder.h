@@ -15,6 +15,8 @@
 // (startNear) places a sound recorded then in real time all the same.
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -35,7 +37,10 @@ constexpr int kRate = 44100;
 constexpr int kBytesPerFrame = 4;
 
 // Seconds of the steady clock, the clock the Clocked recorder uses.
-inline double clockNow() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+inline double clockNow()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 class SinkRecorder {
 public:
@@ -54,8 +59,8 @@ public:
     SinkRecorder(const SinkRecorder &) = delete;
     SinkRecorder &operator=(const SinkRecorder &) = delete;
 
-    // Starts recording `sink` (on PULSE_SERVER) and waits, up to 10 s, for the first recorded
-    // bytes. Returns what failed, or an empty string.
+    // Starts recording `sink` (on PULSE_SERVER) and waits, up to 10 s and with the event loop
+    // running, for the first recorded bytes. Returns what failed, or an empty string.
     QString start(const QString &sink)
     {
         const QStringList pcm = {QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"),
@@ -63,12 +68,13 @@ public:
                                  QStringLiteral("--raw")};
         if (m_keepRunning) {
             m_silence.setStandardInputFile(QStringLiteral("/dev/zero"));
-            m_silence.start(QStringLiteral("pacat"), QStringList{QStringLiteral("--playback"), QStringLiteral("-d"), sink} + pcm);
+            m_silence.start(QStringLiteral("pacat"),
+                            QStringList{QStringLiteral("--playback"), QStringLiteral("-d"), sink} + pcm);
             if (!m_silence.waitForStarted(5000))
                 return QStringLiteral("pacat (the silence that keeps %1 running) did not start").arg(sink);
         }
-        m_process.start(QStringLiteral("parec"),
-                        QStringList{QStringLiteral("-d"), sink + QStringLiteral(".monitor")} + pcm + QStringList{m_path});
+        m_process.start(QStringLiteral("parec"), QStringList{QStringLiteral("-d"), sink + QStringLiteral(".monitor")} +
+                                                     pcm + QStringList{m_path});
         if (!m_process.waitForStarted(5000))
             return QStringLiteral("parec did not start");
         if (m_clocked) {
@@ -83,7 +89,7 @@ public:
                     .arg(sink, QString::fromLocal8Bit(m_process.readAllStandardError()));
             if (clockNow() > deadline)
                 return QStringLiteral("gave up after 10 s waiting for parec to record from %1.monitor").arg(sink);
-            m_process.waitForFinished(5);
+            pause();
         }
         return {};
     }
@@ -99,7 +105,7 @@ public:
         while (frames() < count) {
             if (clockNow() > deadline)
                 return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pause();
         }
         return true;
     }
@@ -143,6 +149,15 @@ public:
     double earliestStart() const { return startNear(-1e300, 1e300); }
 
 private:
+    // A short pause of a wait that keeps the caller's event loop going: a recorder is often
+    // started while a workout runs, whose timers must not stall meanwhile.
+    static void pause()
+    {
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+
     void watch()
     {
         const QByteArray name = QFile::encodeName(m_path);

@@ -19,12 +19,22 @@ usage() {
   exit 2
 }
 
+# A process's start time (clock ticks since boot): with its PID it names that one process, so a
+# PID left in a file by a run that died is never taken for whatever process has it now.
+started_at() { awk '{print $22}' "/proc/$1/stat" 2>/dev/null; }
+
 stop_kind() { # folder of one kind
-  local pid pids=()
-  [[ -f $1/pids ]] && mapfile -t pids <"$1/pids"
-  vintra_env_pids=("${pids[@]}")
+  local pid when line lines=()
+  [[ -f $1/pids ]] && mapfile -t lines <"$1/pids"
+  vintra_env_pids=()
+  for line in "${lines[@]}"; do
+    read -r pid when <<<"$line"
+    if [[ $(started_at "$pid") == "$when" ]]; then
+      vintra_env_log "stopping $pid ($(basename "$1"))"
+      vintra_env_pids+=("$pid")
+    fi
+  done
   vintra_env_dir=$1
-  for pid in "${pids[@]}"; do vintra_env_log "stopping $pid ($(basename "$1"))"; done
   vintra_env_stop
 }
 
@@ -49,15 +59,15 @@ start_kind() { # kind, folder
     bus) vintra_env_start_bus || started=0 ;;
     pipewire) vintra_env_start_pipewire || started=0 ;;
   esac
+  local pid
   if ((!started)); then
     vintra_env_log "$name did not come up; the tests that need it are not run"
     # Keep the logs for a look; stop whatever did start.
-    local pid
     for pid in "${vintra_env_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${vintra_env_pids[@]}"; do vintra_env_reap "$pid"; done
     exit 1
   fi
-  printf '%s\n' "${vintra_env_pids[@]}" >"$2/pids"
+  for pid in "${vintra_env_pids[@]}"; do echo "$pid $(started_at "$pid")"; done >"$2/pids"
   printf '%s\n' "${vintra_env_exports[@]}" >"$2/env"
 }
 

@@ -187,8 +187,14 @@ class TestErrorBox : public QObject {
         QCOMPARE(transientFor(boxId), mainId);
         QTRY_VERIFY_WITH_TIMEOUT(stackedAbove(boxId, mainId), 10000);
         // Centred on the window it blocks (the frames differ in height, hence the margin).
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40, 10000);
+        auto rect = [](const QRect &r) {
+            return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            (box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40,
+            qPrintable(QStringLiteral("the box (frame %1) is not centred on the window (frame %2)")
+                           .arg(rect(box->frameGeometry()), rect(window.frameGeometry()))),
+            10000);
 
         // The workout goes on under the box.
         auto *time = child<QLabel>(&window, "Label1");

@@ -321,12 +321,21 @@ void TForm1::showFirstTime()
     ui->sPageControl1->setCurrentIndex(0);
     placeOnDesktop();
     show();
-    // The frame's size is known only once the window manager has framed the window; centre
-    // again then with the real outer size.
-    QTimer::singleShot(200, this, [this] {
-        if (windowHandle() && windowHandle()->frameMargins() != m_placedWithFrame)
+    // The frame's size is known only once the window manager has framed the window, which on a
+    // busy desktop can take well over a moment; centre again as soon as it is, looking every
+    // 50 ms for up to 5 s (without a window manager there is no frame to wait for).
+    auto *framed = new QTimer(this);
+    framed->setInterval(50);
+    connect(framed, &QTimer::timeout, this, [this, framed, looks = 0]() mutable {
+        const bool known = windowHandle() && windowHandle()->frameMargins() != m_placedWithFrame;
+        if (known)
             placeOnDesktop();
+        if (known || ++looks >= 100) {
+            framed->stop();
+            framed->deleteLater();
+        }
     });
+    framed->start();
 }
 
 void TForm1::placeOnDesktop()

@@ -3,8 +3,9 @@
 //
 // Plays a short tone N times in each of three states of the output: device open but paused
 // between cues (cues 250-400 ms apart); device closed after idling (the next cue opens a new
-// one); and the old device still being closed in the background when the cue comes. parec records
-// the null sink's monitor meanwhile, and each tone's onset is found in the recording. To put
+// one); and the old device still being closed in the background when the cue comes. The tests'
+// recorder (tests/support/sinkrecorder.h) records the null sink's monitor meanwhile, and each
+// tone's onset is found in the recording. To put
 // recording and play calls on one clock, a thread watches the recording grow: a byte count B seen
 // at time W means the first sample was captured no later than W - B/(bytes per second). The
 // smallest such value seen from 0.1 to 0.6 s after a play is the recording's start as that play
@@ -16,6 +17,8 @@
 //   cue_latency <sounds folder> [plays per case] [close after idle, ms]
 //   (needs VINTRA_NULL_SINK, the sink parec records on PULSE_SERVER; see bench/cue-latency.sh)
 
+#include "audiofiles.h"
+#include "sinkrecorder.h"
 #include "sound/audiooutput.h"
 
 #include <QCoreApplication>
@@ -43,37 +46,14 @@ using sound::TMPModes;
 
 namespace {
 
-constexpr int kRate = 44100;
-constexpr int kBytesPerFrame = 4; // s16le stereo
+using sinktest::kBytesPerFrame;
+using sinktest::kRate;
 
 double seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
-bool writeTone(const QString &path, double length, double hz)
-{
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE *f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    std::vector<float> s(size_t(length * kRate));
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = 0.5f * float(std::sin(2 * M_PI * hz * double(i) / kRate + M_PI / 2)); // starts at its peak
-    sf_writef_float(f, s.data(), sf_count_t(s.size()));
-    return sf_close(f) == 0;
-}
+using audiotest::writePeakStartTone;
 
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
+double residentMb() { return double(audiotest::residentKb()) / 1024.0; }
 
 double cpuSeconds()
 {
@@ -112,62 +92,19 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString tone = dir.filePath(QStringLiteral("tone.wav"));
     const QString raw = dir.filePath(QStringLiteral("sink.raw"));
-    if (!writeTone(tone, 0.06, 1000)) {
+    if (!writePeakStartTone(tone, 0.06, 1000)) {
         std::fprintf(stderr, "cue_latency: cannot write %s\n", qPrintable(tone));
         return 1;
     }
 
-    // --- the recorder and the thread that ties its file to the clock ---
-    QProcess rec;
-    rec.start(QStringLiteral("parec"),
-              {QStringLiteral("-d"), QString::fromLocal8Bit(sink) + QStringLiteral(".monitor"),
-               QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-               QStringLiteral("--latency-msec=10"), QStringLiteral("--raw"), raw});
-    if (!rec.waitForStarted(5000)) {
-        std::fprintf(stderr, "cue_latency: parec did not start\n");
+    // --- the recorder, tied to the clock; the sink idles between cues as a sound card does ---
+    sinktest::SinkRecorder rec(raw, sinktest::SinkRecorder::Sink::AsIs, sinktest::SinkRecorder::Timing::Clocked);
+    if (const QString failed = rec.start(QString::fromLocal8Bit(sink)); !failed.isEmpty()) {
+        std::fprintf(stderr, "cue_latency: %s\n", qPrintable(failed));
         return 1;
     }
-    const pid_t recPid = pid_t(rec.processId());
-    std::atomic<bool> watching{true};
-    struct Growth {
-        double at;    // when the size was seen
-        double start; // the recording's start it implies
-    };
-    std::vector<Growth> growth; // read only after the watcher has stopped
-    growth.reserve(1 << 17);
-    std::thread watcher([&] {
-        const QByteArray name = QFile::encodeName(raw);
-        off_t last = 0;
-        while (watching) {
-            struct stat st {};
-            if (stat(name.constData(), &st) == 0 && st.st_size > last) {
-                last = st.st_size;
-                const double now = seconds(Clock::now());
-                if (growth.size() < growth.capacity())
-                    growth.push_back({now, now - double(st.st_size / kBytesPerFrame) / kRate});
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-    });
-    auto recStartNear = [&](double t) {
-        double start = 1e300;
-        for (const Growth &g : growth)
-            if (g.at > t + 0.1 && g.at <= t + 0.6)
-                start = std::min(start, g.start);
-        return start;
-    };
-    auto stopRecorder = [&] {
-        ::kill(recPid, SIGTERM);
-        if (!rec.waitForFinished(3000)) {
-            ::kill(recPid, SIGKILL);
-            rec.waitForFinished(1000);
-        }
-        watching = false;
-        if (watcher.joinable())
-            watcher.join();
-    };
-    while (QFileInfo(raw).size() == 0 && rec.state() == QProcess::Running)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto recStartNear = [&](double t) { return rec.startNear(t + 0.1, t + 0.6); };
+    auto stopRecorder = [&] { rec.stop(); };
 
     // --- the output with its seven channels: six cues and the preview ---
     const double rssBefore = residentMb();

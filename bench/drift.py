@@ -2,11 +2,13 @@
 """Records a whole workout at the null sink's monitor, then finds the cues in the recording and
 prints the time from the first sample of the Start cue to the first sample of the Over cue.
 
-    drift.py record <device.monitor> recording.raw seconds
+    drift.py record <null sink> recording.raw seconds
     drift.py analyse recording.raw start_hz over_hz [other_hz ...]
 
-record runs parec (raw s16le stereo, 44100 Hz, 10 ms latency) for the given time, stopping it by
-its PID, and notes the monotonic clock at every read beside the recording (recording.raw.times).
+record runs the tests' recorder of the sink's monitor (tests/e2e/e2e_support.py: raw s16le stereo,
+44100 Hz, 10 ms latency, the sink kept running by a stream of silence) for the given time,
+stopping it by its PID, and notes the monotonic clock at every read beside the recording
+(recording.raw.times).
 Each cue must be a pure tone of its own frequency, separated from the next by silence.
 
 The span is measured twice. span_s counts samples between the two onsets; it is exact only if the
@@ -24,7 +26,6 @@ import array
 import math
 import os
 import signal
-import subprocess
 import sys
 import time
 
@@ -59,28 +60,21 @@ def find_cues(left, tones):
     return cues
 
 
-def record(device, path, seconds):
-    parec = subprocess.Popen(['parec', '-d', device, '--format=s16le', '--rate=%d' % RATE, '--channels=2',
-                              '--latency-msec=10', '--raw'], stdout=subprocess.PIPE)
+def record(sink, path, seconds):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'e2e'))
+    import e2e_support as e2e
 
+    # Stopped by its PID, it stops what it started by theirs.
     def stop(*_):
-        parec.terminate()
-        parec.wait()
-        sys.exit(1)
+        raise SystemExit(1)
     signal.signal(signal.SIGTERM, stop)
-    end = time.monotonic() + seconds
-    total = 0
-    with open(path, 'wb') as out, open(path + '.times', 'w') as times:
-        while time.monotonic() < end:
-            data = os.read(parec.stdout.fileno(), 1 << 16)
-            now = time.monotonic()
-            if not data:
-                break
-            out.write(data)
-            total += len(data)
-            times.write('%d %.6f\n' % (total // 4, now))
-    parec.terminate()
-    parec.wait()
+    with e2e.Processes() as processes:
+        recorder = e2e.MonitorRecorder(processes, sink, path, clocked=True)
+        time.sleep(seconds)  # the recording's length
+        reads = recorder.end()
+    with open(path + '.times', 'w') as times:
+        for now, frames in reads:
+            times.write('%d %.6f\n' % (frames, now))
     return 0
 
 

@@ -22,10 +22,11 @@ while (($#)); do
   shift
 done
 
-build=build-bench
+build="build-bench"
 [[ -f $build/build.ninja ]] || cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVINTRA_BUILD_TESTS=OFF >/dev/null
-ninja -C "$build" -j2 vintra vintra_default_sounds bare_window first_paint cue_latency sound_faults >/dev/null
+# The program and the bench programs are all part of the normal build.
+cmake --build "$build" -j2 >/dev/null
 vintra=$PWD/$build/bin/vintra
 bare=$PWD/$build/bench/bare_window
 probe=$PWD/$build/bench/first_paint
@@ -180,21 +181,15 @@ if ((quick == 0)); then
   cfg=$work/drift-config
   write_settings "$cfg" 0 "$tones/over.wav" "$tones/rest.wav" "$tones/start.wav" "$tones/tick.wav" \
     "$tones/work.wav" "$tones/music.wav"
-  # An idle null sink hands nothing to its monitor; a stream of zeros keeps it delivering, so
-  # that silences keep their length in the recording.
-  pacat --playback -d "$VINTRA_NULL_SINK" --format=s16le --rate=44100 --channels=2 --latency-msec=10 --raw \
-    </dev/zero &
-  keepalive=$!
-  pids+=("$keepalive")
   start_vintra "$cfg"
-  # The recorder notes the clock at every read, so that each cue is also placed in real time.
-  python3 bench/drift.py record "$VINTRA_NULL_SINK.monitor" "$work/workout.raw" 258 &
+  # The recorder keeps the sink running, so that silences keep their length in the recording, and
+  # notes the clock at every read, so that each cue is also placed in real time.
+  python3 bench/drift.py record "$VINTRA_NULL_SINK" "$work/workout.raw" 258 &
   rec=$!
   pids+=("$rec")
   sleep 2
   press_start
   wait "$rec" || true
-  kill "$keepalive"; wait "$keepalive" 2>/dev/null || true
   stop_vintra
   result=$(python3 bench/drift.py analyse "$work/workout.raw" 1000 3100 600 1500 2200) || {
     log "cues not found: $result"; exit 1; }

@@ -3,13 +3,14 @@
 // killed server's successor answering to the first cue heard from it; and the latency of the
 // first cue of a freshly made output (the program started and START pressed at once).
 //
-// Runs a PulseAudio server of its own (tests/support/pulseserver.h), records its null sink with
-// parec, and ties the recording to the clock the way cue_latency does: a thread watches the file
-// grow, and a byte count B seen at time W means the first sample was captured by W - B/rate.
+// Runs a PulseAudio server of its own (tests/support/pulseserver.h) and records its null sink with
+// the recorder the tests use, tied to the clock (tests/support/sinkrecorder.h).
 //
 //   sound_faults [rounds (default 5)]   (see bench/sound-faults.sh)
 
 #include "pulseserver.h"
+#include "audiofiles.h"
+#include "sinkrecorder.h"
 #include "sound/audiooutput.h"
 
 #include <QCoreApplication>
@@ -21,7 +22,6 @@
 #include <QTimer>
 
 #include <sndfile.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,31 +32,16 @@
 #include <thread>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
 using sound::TMPModes;
 
 namespace {
 
-constexpr int kRate = 44100;
-constexpr int kBytesPerFrame = 4; // s16le stereo
+using sinktest::kBytesPerFrame;
+using sinktest::kRate;
 
-double now() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
+double now() { return sinktest::clockNow(); }
 
-bool writeTone(const QString &path, double length, double hz)
-{
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE *f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!f)
-        return false;
-    std::vector<float> s(size_t(length * kRate));
-    for (size_t i = 0; i < s.size(); ++i)
-        s[i] = 0.5f * float(std::sin(2 * M_PI * hz * double(i) / kRate + M_PI / 2));
-    sf_writef_float(f, s.data(), sf_count_t(s.size()));
-    return sf_close(f) == 0;
-}
+using audiotest::writePeakStartTone;
 
 double median(std::vector<double> v)
 {
@@ -69,84 +54,36 @@ double median(std::vector<double> v)
 
 double maximum(const std::vector<double> &v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
 
-// parec on the null sink's monitor, with the clock time of its first sample.
+// The null sink's monitor, kept running and tied to the clock (tests/support/sinkrecorder.h).
 class Recorder {
 public:
-    Recorder(const QString &sink, QString raw) : m_raw(std::move(raw))
+    Recorder(const QString &sink, QString raw)
+        : m_rec(std::move(raw), sinktest::SinkRecorder::Sink::KeepRunning, sinktest::SinkRecorder::Timing::Clocked)
     {
-        // A low-latency stream of silence keeps the null sink rendering in small steps, as a
-        // sound card does; alone it renders in blocks of up to two seconds.
-        m_silence.setStandardInputFile(QStringLiteral("/dev/zero"));
-        m_silence.start(QStringLiteral("pacat"),
-                        {QStringLiteral("--playback"), QStringLiteral("-d"), sink, QStringLiteral("--format=s16le"),
-                         QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                         QStringLiteral("--latency-msec=10"), QStringLiteral("--raw")});
-        m_silence.waitForStarted(5000);
-        m_rec.start(QStringLiteral("parec"),
-                    {QStringLiteral("-d"), sink + QStringLiteral(".monitor"), QStringLiteral("--format=s16le"),
-                     QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                     QStringLiteral("--latency-msec=10"), QStringLiteral("--raw"), m_raw});
-        m_rec.waitForStarted(5000);
-        m_watcher = std::thread([this] {
-            const QByteArray name = QFile::encodeName(m_raw);
-            off_t last = 0;
-            while (m_watching) {
-                struct stat st {};
-                if (stat(name.constData(), &st) == 0 && st.st_size > last) {
-                    last = st.st_size;
-                    const double t = now();
-                    m_start = std::min(m_start.load(), t - double(st.st_size / kBytesPerFrame) / kRate);
-                }
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            }
-        });
-        while (QFileInfo(m_raw).size() == 0 && m_rec.state() == QProcess::Running)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ~Recorder() { stop(); }
-    void stop()
-    {
-        for (QProcess *p : {&m_rec, &m_silence}) {
-            if (p->state() == QProcess::NotRunning)
-                continue;
-            ::kill(pid_t(p->processId()), SIGTERM);
-            if (!p->waitForFinished(3000)) {
-                ::kill(pid_t(p->processId()), SIGKILL);
-                p->waitForFinished(1000);
-            }
-        }
-        m_watching = false;
-        if (m_watcher.joinable())
-            m_watcher.join();
+        if (const QString failed = m_rec.start(sink); !failed.isEmpty())
+            std::fprintf(stderr, "sound_faults: %s\n", qPrintable(failed));
     }
     // Clock times of the tones in the recording (each after 50 ms of quiet).
     std::vector<double> onsets()
     {
-        stop();
-        QFile f(m_raw);
+        m_rec.stop();
+        const double start = m_rec.earliestStart();
+        const QByteArray bytes = m_rec.bytes();
         std::vector<double> found;
-        if (!f.open(QIODevice::ReadOnly))
-            return found;
-        const QByteArray bytes = f.readAll();
         const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
         qint64 quietSince = -kRate;
         for (qint64 i = 0; i < bytes.size() / kBytesPerFrame; ++i) {
             if (std::abs(int(s[2 * i])) <= 1000 && std::abs(int(s[2 * i + 1])) <= 1000)
                 continue;
             if (i - quietSince > kRate / 20)
-                found.push_back(m_start + double(i) / kRate);
+                found.push_back(start + double(i) / kRate);
             quietSince = i;
         }
         return found;
     }
 
 private:
-    QString m_raw;
-    QProcess m_rec;
-    QProcess m_silence;
-    std::thread m_watcher;
-    std::atomic<bool> m_watching{true};
-    std::atomic<double> m_start{1e300};
+    sinktest::SinkRecorder m_rec;
 };
 
 // Runs the event loop for `ms` with a 10 ms timer and returns the longest gap between its ticks;
@@ -186,7 +123,7 @@ int main(int argc, char **argv)
         qputenv("SDL_AUDIODRIVER", "pulseaudio");
     QTemporaryDir dir;
     const QString tone = dir.filePath(QStringLiteral("tone.wav"));
-    if (!writeTone(tone, 0.03, 1000))
+    if (!writePeakStartTone(tone, 0.03, 1000))
         return 1;
     pulsetest::PrivateServer server(dir.path(), QStringLiteral("benchsink"));
     qputenv("PULSE_SERVER", server.address().toLocal8Bit());

@@ -24,8 +24,9 @@ test=(
   dbus pipewire pipewire-bin pipewire-pulse wireplumber
   # checks of the desktop entry and the AppStream file
   desktop-file-utils appstream
-  # the format check (scripts/format.sh) and the static checks (scripts/tidy.sh)
-  clang-format clang-tidy
+  # the format and shell checks (scripts/format.sh, scripts/shellcheck.sh), the static checks
+  # (scripts/tidy.sh)
+  clang-format clang-tidy shellcheck
   # X resources for the scaled-screen grabs
   x11-xserver-utils
   # a session bus with stand-ins of the desktop's services; Wayland with XWayland

@@ -66,4 +66,5 @@ convert -size 17x17 xc:white +antialias \
   -stroke black -draw "arc 6,2 16,14 -60,60" \
   -strip "PNG24:$images/speaker.png"
 
-echo "make-images: wrote $(ls "$icons"/*.png "$images"/*.png | wc -l) files"
+written=("$icons"/*.png "$images"/*.png)
+echo "make-images: wrote ${#written[@]} files"

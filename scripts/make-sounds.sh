@@ -14,7 +14,7 @@ trap 'rm -rf "$work"' EXIT
 
 SOX=(sox -R -q)
 RATE=44100
-wav=(-r $RATE -b 16 -c 1) # every intermediate file: 44.1 kHz, 16 bit, mono
+wav=(-r "$RATE" -b 16 -c 1) # every intermediate file: 44.1 kHz, 16 bit, mono
 
 # tone FILE LENGTH FREQ DELAY [WAVE [FADE_IN]]: one note with a bell-like decay, started DELAY s late.
 tone() {

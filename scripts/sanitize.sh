@@ -24,8 +24,9 @@ export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:print_stacktrace=1:detect_st
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 
-source scripts/test-env.sh
-vintra_env_start
+# The suites' servers are CTest fixtures (tests/CMakeLists.txt); whatever of them is still running
+# at the end is stopped by its PID.
+trap 'bash scripts/test-server.sh stop-all build-asan/test-servers' EXIT
 status=0
 ctest --test-dir build-asan --output-on-failure --timeout 300 -j2 "$@" || status=$?
 shopt -s nullglob

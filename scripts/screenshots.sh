@@ -7,9 +7,11 @@ cd "$(dirname "$0")/.."
 dpi=${1:-96}
 out=$(realpath "${2:-assets/screenshots}")
 mkdir -p "$out"
-exec tests/app/on-own-x-server.sh "$dpi" bash -c '
+# shellcheck disable=SC2016 # the script below expands its own variables
+exec tests/support/on-own-x-server.sh "$dpi" bash -c '
   set -euo pipefail
   out=$1
+  dpi=$2
   home=$(mktemp -d)
   XDG_CONFIG_HOME=$home HOME=$home SDL_AUDIODRIVER=dummy build/bin/vintra &
   app=$!
@@ -20,7 +22,7 @@ exec tests/app/on-own-x-server.sh "$dpi" bash -c '
     sleep 0.1
   done
   [[ -n $wid ]] || { echo "the window did not appear" >&2; exit 1; }
-  scale=$(( '"$dpi"' * 100 / 96 ))
+  scale=$(( dpi * 100 / 96 ))
   at() { echo $(( $1 * scale / 100 )) $(( $2 * scale / 100 )); }
   sleep 1
   # START, then past the 10 s of preparation into the work interval.
@@ -34,4 +36,4 @@ exec tests/app/on-own-x-server.sh "$dpi" bash -c '
   sleep 0.5
   import -window "$wid" "$out/settings.png"
   xdotool mousemove --window "$wid" $(at 10 560)
-' screenshots "$out"
+' screenshots "$out" "$dpi"

@@ -3,6 +3,7 @@
 // window manager's stacking order whether the window is on top or not, waits for a minimised
 // window to come back, closes from the keyboard, and the workout goes on beneath it.
 
+#include "app/placement.h"
 #include "windowtestutil.h"
 
 #include <QCheckBox>
@@ -25,6 +26,8 @@
 #include <functional>
 
 namespace {
+
+constexpr int kPreparation = 120; // seconds
 
 QString run(const QString &program, const QStringList &args)
 {
@@ -124,17 +127,35 @@ class TestErrorBox : public QObject {
     // Presses START with every cue file missing (the test has no sounds folder) and runs
     // `whileOpen` once the box is on screen. The box is closed whatever happens, so a failed
     // check never leaves a modal box behind.
+    // Any other box that opens meanwhile (a cue reporting its own failure) is closed and makes
+    // the test fail: left open, it would hold the test in its modal loop until CTest's timeout.
     void startAndCheckBox(TForm1 &window, const std::function<void(QMessageBox *)> &whileOpen)
     {
         bool seen = false;
+        QPointer<QMessageBox> first;
+        QStringList others;
         QTimer finder;
         finder.setInterval(50);
         connect(&finder, &QTimer::timeout, this, [&] {
             QPointer<QMessageBox> box = openBox();
-            if (seen || !box)
+            if (!box)
                 return;
+            if (seen) {
+                if (box != first && !box->property("closing").toBool()) {
+                    box->setProperty("closing", true);
+                    others << box->text();
+                    QMetaObject::invokeMethod(
+                        this,
+                        [box] {
+                            if (box)
+                                box->reject();
+                        },
+                        Qt::QueuedConnection);
+                }
+                return;
+            }
             seen = true;
-            finder.stop();
+            first = box;
             // From a posted event rather than from this timer's own dispatch, so the checks
             // below see every timer tick as the box's own loop delivers them.
             QMetaObject::invokeMethod(
@@ -150,6 +171,8 @@ class TestErrorBox : public QObject {
         finder.start();
         child<QPushButton>(&window, "sBitBtn1")->click();
         QTRY_VERIFY_WITH_TIMEOUT(seen && !openBox(), 60000);
+        finder.stop();
+        QVERIFY2(others.isEmpty(), qPrintable(QStringLiteral("another box opened meanwhile: ") + others.join(u'|')));
     }
 
     // What the user sees and does while the box is open: it belongs to the main window and
@@ -164,8 +187,14 @@ class TestErrorBox : public QObject {
         QCOMPARE(transientFor(boxId), mainId);
         QTRY_VERIFY_WITH_TIMEOUT(stackedAbove(boxId, mainId), 10000);
         // Centred on the window it blocks (the frames differ in height, hence the margin).
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40, 10000);
+        auto rect = [](const QRect &r) {
+            return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            (box->frameGeometry().center() - window.frameGeometry().center()).manhattanLength() < 40,
+            qPrintable(QStringLiteral("the box (frame %1) is not centred on the window (frame %2)")
+                           .arg(rect(box->frameGeometry()), rect(window.frameGeometry()))),
+            10000);
 
         // The workout goes on under the box.
         auto *time = child<QLabel>(&window, "Label1");
@@ -188,7 +217,7 @@ class TestErrorBox : public QObject {
         auto *start = child<QPushButton>(&window, "sBitBtn1");
         QCOMPARE(start->text(), workout::texts::stop);
         QVERIFY(window.sequencer().Timer1.isEnabled());
-        QVERIFY(window.sequencer().phase_left < 30);
+        QVERIFY(window.sequencer().phase_left < kPreparation);
         QStringList closed;
         QTimer closer; // STOP touches every other cue, all missing: each reports once
         connect(&closer, &QTimer::timeout, this, [&] {
@@ -214,14 +243,24 @@ class TestErrorBox : public QObject {
     }
 
     // A window with the music off (one box at START) and a preparation long enough that no
-    // tick cue reports a second failure while the box is checked.
+    // tick cue reports a second failure while the box is checked, however slowly the machine
+    // answers: two minutes.
     void prepare(TForm1 &window)
     {
         child<QCheckBox>(&window, "sCheckBox2")->setChecked(false);
-        child<QComboBox>(&window, "podg_s")->setEditText(QStringLiteral("30"));
+        child<QComboBox>(&window, "podg_m")->setEditText(QString::number(kPreparation / 60));
+        child<QComboBox>(&window, "podg_s")->setEditText(QStringLiteral("0"));
         window.showFirstTime();
         QVERIFY(QTest::qWaitForWindowExposed(&window, 10000));
-        QTest::qWait(300); // let the window manager settle the frame
+        // Framed by the window manager and centred with the frame: the box's place is judged
+        // against the window's final one.
+        QRect desktop;
+        for (const QScreen *screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+        QTRY_VERIFY2_WITH_TIMEOUT(window.frameGeometry().size() != window.size() &&
+                                      window.frameGeometry().topLeft() ==
+                                          app::firstPlacement(desktop, window.frameGeometry().size()),
+                                  "the window manager did not frame the window, or it was not centred", 10000);
     }
 
 private slots:

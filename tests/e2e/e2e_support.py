@@ -305,12 +305,18 @@ class MonitorRecorder:
                 total += len(data)
                 self._reads.append((now, total // 4))
 
-    def stop(self):
+    def end(self):
+        """Stops the recorder and the silence by their PIDs; returns the clocked reads (clock,
+        frames recorded so far), or None."""
         Processes.stop(self._recorder)
         Processes.stop(self._silence)
         if self._reader:
             self._reader.join(10)
             self._recorder.stdout.close()
+        return self._reads if self._reader else None
+
+    def stop(self):
+        self.end()
         samples = array.array("h")
         with open(self.path, "rb") as f:
             samples.frombytes(f.read()[: (os.path.getsize(self.path) // 4) * 4])

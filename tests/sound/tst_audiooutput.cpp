@@ -6,6 +6,7 @@
 #include "sound/sdlchannel.h"
 #include "audiofiles.h"
 #include "audiolog.h"
+#include "sinkrecorder.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -370,22 +371,9 @@ private slots:
         if (qEnvironmentVariableIsEmpty("VINTRA_NULL_SINK"))
             QSKIP("no PulseAudio null sink (run through scripts/test.sh)");
         QVERIFY(audiotest::writeTone(path("tone.wav"), 0.3, 1000, 0.5f));
-        const QString raw = path("sink.raw");
-        QProcess rec;
-        rec.start(QStringLiteral("parec"),
-                  {QStringLiteral("-d"), qEnvironmentVariable("VINTRA_NULL_SINK") + QStringLiteral(".monitor"),
-                   QStringLiteral("--format=s16le"), QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                   QStringLiteral("--latency-msec=10"), QStringLiteral("--raw"), raw});
-        QVERIFY(rec.waitForStarted(5000));
-        const qint64 pid = rec.processId();
-        auto stopRecorder = qScopeGuard([&] {
-            ::kill(pid_t(pid), SIGTERM);
-            if (!rec.waitForFinished(3000)) {
-                ::kill(pid_t(pid), SIGKILL);
-                rec.waitForFinished(1000);
-            }
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(raw).size() > 0, 5000);
+        sinktest::SinkRecorder rec(path("sink.raw"));
+        const QString recording = rec.start(qEnvironmentVariable("VINTRA_NULL_SINK"));
+        QVERIFY2(recording.isEmpty(), qPrintable(recording));
 
         EnvScope env;
         env.set("SDL_AUDIODRIVER", "pulseaudio");
@@ -401,14 +389,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
         QCOMPARE(ch->position(), ch->length());
         QCOMPARE(out.driverName(), QStringLiteral("pulseaudio"));
-        QTest::qWait(300);
-        stopRecorder.dismiss();
-        ::kill(pid_t(pid), SIGTERM);
-        QVERIFY(rec.waitForFinished(3000));
-
-        QFile f(raw);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray bytes = f.readAll();
+        // What has been played is in the recording 300 ms later.
+        QVERIFY2(rec.waitForFrames(rec.frames() + sinktest::kRate * 3 / 10, 5000),
+                 "gave up after 5 s waiting for 300 ms more of the recording");
+        rec.stop();
+        const QByteArray bytes = rec.bytes();
         const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
         qint64 loud = 0;
         for (qint64 i = 0; i < bytes.size() / 4; ++i)

@@ -47,12 +47,20 @@ inline bool writeLevel(const QString &path, qint64 frames, float level, int rate
     return writeSound(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, rate, 1, frames, [level](qint64, int) { return level; });
 }
 
+// A pure tone; `phase` M_PI / 2 starts it at its peak, so that its first sample already stands out
+// of silence (what the latency benchmarks time).
 inline bool writeTone(const QString &path, double seconds, double hz, float amplitude = 0.5f, int rate = 44100,
-                      int channels = 1, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+                      int channels = 1, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16, double phase = 0)
 {
     const auto frames = qint64(std::llround(seconds * rate));
-    return writeSound(path, format, rate, channels, frames,
-                      [=](qint64 i, int) { return amplitude * float(std::sin(2.0 * M_PI * hz * double(i) / rate)); });
+    return writeSound(path, format, rate, channels, frames, [=](qint64 i, int) {
+        return amplitude * float(std::sin(2.0 * M_PI * hz * double(i) / rate + phase));
+    });
+}
+
+inline bool writePeakStartTone(const QString &path, double seconds, double hz)
+{
+    return writeTone(path, seconds, hz, 0.5f, 44100, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, M_PI / 2);
 }
 
 // Resident memory of this process in kB.

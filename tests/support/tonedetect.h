@@ -3,9 +3,9 @@
 // Finds when pure tones start in a recording of the sound server's output (raw signed 16-bit
 // little-endian stereo), so tests can tell which cue sounded when.
 
+#include "sinkrecorder.h"
+
 #include <QByteArray>
-#include <QFile>
-#include <QProcess>
 #include <QString>
 #include <QTest>
 #include <cmath>
@@ -72,52 +72,20 @@ struct Recording {
     }
 };
 
-// Records the null sink's monitor with a low-latency recorder (the sink otherwise hands out
-// audio in seconds-long blocks) until stop() ends it by its PID. A stream of silence keeps the
-// sink running meanwhile: an idle null sink delivers nothing to its monitor, which would squeeze
-// the pauses between cues out of the recording.
-class MonitorRecorder {
+// The null sink's monitor recorded with the sink kept running (sinkrecorder.h), read back as a
+// Recording.
+class MonitorRecorder : public sinktest::SinkRecorder {
 public:
-    explicit MonitorRecorder(QString path) : m_path(std::move(path)) {}
-    ~MonitorRecorder() { stop(); }
+    explicit MonitorRecorder(QString path) : SinkRecorder(std::move(path)) {}
 
     bool start(const QString &sink)
     {
-        m_silence.setStandardInputFile(QStringLiteral("/dev/zero"));
-        m_silence.start(QStringLiteral("pacat"),
-                        {QStringLiteral("--playback"), QStringLiteral("-d"), sink, QStringLiteral("--format=s16le"),
-                         QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                         QStringLiteral("--latency-msec=10"), QStringLiteral("--raw")});
-        if (!m_silence.waitForStarted(5000))
-            return false;
-        m_process.start(QStringLiteral("parec"),
-                        {QStringLiteral("-d"), sink + QStringLiteral(".monitor"), QStringLiteral("--format=s16le"),
-                         QStringLiteral("--rate=44100"), QStringLiteral("--channels=2"),
-                         QStringLiteral("--latency-msec=10"), QStringLiteral("--raw"), m_path});
-        return m_process.waitForStarted(5000);
+        const QString failed = SinkRecorder::start(sink);
+        if (!failed.isEmpty())
+            qWarning("%s", qPrintable(failed));
+        return failed.isEmpty();
     }
-    void stop()
-    {
-        for (QProcess *p : {&m_process, &m_silence}) {
-            if (p->state() == QProcess::NotRunning)
-                continue;
-            p->terminate();
-            if (!p->waitForFinished(5000)) {
-                p->kill();
-                p->waitForFinished(2000);
-            }
-        }
-    }
-    Recording recording() const
-    {
-        QFile f(m_path);
-        return f.open(QIODevice::ReadOnly) ? Recording::fromRawS16Stereo(f.readAll()) : Recording{};
-    }
-
-private:
-    QString m_path;
-    QProcess m_process;
-    QProcess m_silence;
+    Recording recording() const { return Recording::fromRawS16Stereo(bytes()); }
 };
 
 } // namespace tonetest

@@ -53,17 +53,7 @@ sudo=""
 [[ $(id -u) -ne 0 ]] && sudo="sudo"
 
 install_packages() {
-  local wanted=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-    dpkg-dev make cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools xz-utils bzip2)
-  local missing=() p
-  for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  if ((${#missing[@]})); then
-    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-      --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  bash "$repo/scripts/install-packages.sh" windows
 }
 
 # The source packages come from the same suites as the binary ones: a deb-src entry that mirrors
@@ -211,7 +201,10 @@ collect_licences() {
 }
 
 total=$SECONDS
-step packages install_packages
+# Not stamped: quick when everything is there, and a later script may need a package more.
+start=$SECONDS
+install_packages
+echo "== packages: $((SECONDS - start)) s"
 step deb-src add_deb_src
 step sources fetch_sources
 step sdl2 build_sdl

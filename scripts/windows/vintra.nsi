@@ -21,6 +21,7 @@ VIAddVersionKey /LANG=1049 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=1049 "FileDescription" "Установка: ${PRODUCT}"
 VIAddVersionKey /LANG=1049 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1049 "CompanyName" "Zelk Soft"
+VIAddVersionKey /LANG=1049 "LegalCopyright" "© Zelk Soft"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"

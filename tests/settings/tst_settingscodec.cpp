@@ -62,7 +62,7 @@ void TestSettingsCodec::ansiCodePageIsTheSystems()
 
 void TestSettingsCodec::ansiEveryByteDecodesAndComesBack_data()
 {
-    QTest::addColumn<int>("byte");
+    QTest::addColumn<int>("code");
     QTest::addColumn<int>("character");
     if (ansiCodePage() == 1251) {
         QTest::newRow("undefined 0x98") << 0x98 << 0x98;
@@ -81,14 +81,14 @@ void TestSettingsCodec::ansiEveryByteDecodesAndComesBack_data()
 
 void TestSettingsCodec::ansiEveryByteDecodesAndComesBack()
 {
-    QFETCH(int, byte);
+    QFETCH(int, code); // of a byte; not "byte", which windows.h declares
     QFETCH(int, character);
     QByteArray all;
     for (int b = 0; b < 256; ++b)
         all.append(char(b));
     const QString text = ansiToUnicode(all);
     QCOMPARE(text.size(), 256);
-    QCOMPARE(text[byte], QChar(character));
+    QCOMPARE(text[code], QChar(character));
     QCOMPARE(text.count(QChar::ReplacementCharacter), 0);
     QCOMPARE(unicodeToAnsi(text), all);
 }

@@ -26,8 +26,14 @@ QString fullPath(const QString &path) { return QDir::toNativeSeparators(QFileInf
 
 const wchar_t *wide(const QString &text) { return reinterpret_cast<const wchar_t *>(text.utf16()); }
 
-// The system's text for its last error, as it words it in this Windows's language.
-QString lastErrorText() { return qt_error_string(int(GetLastError())); }
+// The system's text for its last error, as it words it in this Windows's language; its number
+// where the system has no text for it.
+QString lastErrorText()
+{
+    const DWORD code = GetLastError();
+    const QString text = qt_error_string(int(code));
+    return text.isEmpty() ? QStringLiteral("Windows error %1.").arg(code) : text;
+}
 
 // Writes over the file itself and flushes it to the disk; every byte must arrive (a full disk
 // shows at the write or the flush).

@@ -17,8 +17,12 @@ vintra_wine_start() {
   export WINEPREFIX="$vintra_env_dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export LOCPATH="$vintra_env_dir/locale"
   mkdir -p "$LOCPATH"
-  localedef -i ru_RU -f UTF-8 "$LOCPATH/ru_RU.UTF-8"
-  localedef -i en_US -f UTF-8 "$LOCPATH/en_US.UTF-8"
+  # localedef ends with 1 for mere warnings; the compiled locale is what counts.
+  local locale
+  for locale in ru_RU en_US; do
+    localedef -i "$locale" -f UTF-8 "$LOCPATH/$locale.UTF-8" 2>/dev/null || true
+    [[ -e $LOCPATH/$locale.UTF-8/LC_CTYPE ]] || { echo "test-env: localedef made no $locale.UTF-8" >&2; return 1; }
+  done
   # The prefix is made under the Russian locale, as a Russian Windows would be installed.
   export LC_ALL=ru_RU.UTF-8
   trap vintra_wine_stop EXIT
@@ -29,6 +33,8 @@ vintra_wine_start() {
   cp /usr/share/wine/fonts/tahoma.ttf /usr/share/wine/fonts/tahomabd.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   # Wine's background services start with the first program; started here they do not hold the
   # output pipe of the first test open.
+  # One persistent server for the whole run: the one the set-up started first has to go.
+  wineserver -w
   wineserver -p
   wine cmd /c exit </dev/null >/dev/null 2>&1
   echo "test-env: Wine prefix ready in $((SECONDS - start)) s ($WINEPREFIX)" >&2

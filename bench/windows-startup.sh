@@ -34,6 +34,7 @@ time_to_window() {
 wineserver -k
 vintra_title="Интервальный таймер Винтра Зелк - 1.51"
 echo "cold wineserver: vintra.exe $(time_to_window build-win64/bin/vintra.exe "$vintra_title") s"
+wineserver -w
 wineserver -p
 for exe in bare_window vintra; do
   title=$exe

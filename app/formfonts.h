@@ -13,11 +13,15 @@ namespace app {
 inline constexpr char kFontFamily[] = "Tahoma";
 // Where Tahoma is missing: the same humanist, narrow build, so the layout's texts still fit.
 inline constexpr char kFallbackFamily[] = "DejaVu Sans Condensed";
-// Bold text. The Tahoma that Debian carries has no real bold (its bold file only draws wider
-// glyphs with the regular stems), and the weight Qt synthesises is lost on large and on scaled
-// text. DejaVu Sans Condensed Bold is a real, hinted bold of the same design family: figures as
-// wide as Tahoma Bold's within 2 %, stems of 15-16 px at 96 px.
+// Bold text. Windows has Tahoma Bold, a real bold. The Tahoma that Debian carries has none (its
+// bold file only draws wider glyphs with the regular stems), and the weight Qt synthesises is lost
+// on large and on scaled text. DejaVu Sans Condensed Bold is a real, hinted bold of the same
+// design family: figures as wide as Tahoma Bold's within 2 %, stems of 15-16 px at 96 px.
+#ifdef Q_OS_WIN
+inline constexpr char kBoldFamily[] = "Tahoma";
+#else
 inline constexpr char kBoldFamily[] = "DejaVu Sans Condensed";
+#endif
 
 // The font the layout means by a pixel height and a weight.
 QFont layoutFont(int pixels, bool bold);

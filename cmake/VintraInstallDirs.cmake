@@ -5,7 +5,13 @@ include(GNUInstallDirs)
 
 # Not CMAKE_INSTALL_LIBDIR: on Debian that is the multiarch library folder, and this folder holds
 # no libraries, only the program and its data.
-set(VINTRA_INSTALL_PKGDIR "lib/vintra" CACHE STRING
+# On Windows the program's folder is the installation folder itself.
+if(WIN32)
+  set(vintra_default_pkgdir ".")
+else()
+  set(vintra_default_pkgdir "lib/vintra")
+endif()
+set(VINTRA_INSTALL_PKGDIR "${vintra_default_pkgdir}" CACHE STRING
     "Folder, relative to the install prefix, that holds the executable and its sounds/ folder")
 if(IS_ABSOLUTE "${VINTRA_INSTALL_PKGDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
   message(FATAL_ERROR "VINTRA_INSTALL_PKGDIR and CMAKE_INSTALL_BINDIR must be relative to the prefix, "

@@ -7,6 +7,7 @@
 #   test   the servers and inspection tools the test suite starts and uses (scripts/test.sh)
 #   media  making and measuring sounds and images (scripts/make-*.sh, bench/)
 #   fuzz   the clang toolchain of the fuzzer (scripts/fuzz-settings.sh)
+#   windows  cross-building, packaging and testing for Windows (scripts/windows/*.sh)
 set -euo pipefail
 
 build=(
@@ -40,8 +41,18 @@ media=(
 fuzz=(
   clang libclang-rt-14-dev
 )
+windows=(
+  # the cross compilers (the posix thread model has std::thread) and the source packages' tools
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+  dpkg-dev make cmake ninja-build pkg-config xz-utils bzip2
+  # Debian's Qt of the same version provides moc, rcc and uic; its translations are shipped
+  qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
+  # the icon, the installer, Wine and what the tests under it use
+  imagemagick nsis wine64 wine libwine locales python3
+  xvfb xauth openbox x11-utils xdotool wmctrl pulseaudio pulseaudio-utils dbus pipewire-bin
+)
 
-(($#)) || { echo "usage: scripts/install-packages.sh GROUP... (build, test, media, fuzz)" >&2; exit 2; }
+(($#)) || { echo "usage: scripts/install-packages.sh GROUP... (build, test, media, fuzz, windows)" >&2; exit 2; }
 wanted=()
 for group in "$@"; do
   case $group in
@@ -49,6 +60,7 @@ for group in "$@"; do
     test) wanted+=("${test[@]}") ;;
     media) wanted+=("${media[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
+    windows) wanted+=("${windows[@]}") ;;
     *) echo "install-packages: no group $group" >&2; exit 2 ;;
   esac
 done

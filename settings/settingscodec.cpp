@@ -5,9 +5,7 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <array>
 #include <new>
-#include <utility>
 
 namespace settings {
 
@@ -34,43 +32,6 @@ namespace {
 const QByteArray kUtf8Mark("\xEF\xBB\xBF", 3);
 const QByteArray kUtf16LEMark("\xFF\xFE", 2);
 const QByteArray kUtf16BEMark("\xFE\xFF", 2);
-
-// Windows-1251 sampled byte by byte from the library's converter. Sampling lets us fix the two
-// places where the converter and the Windows conversion could part: a byte the code page leaves
-// undefined must still decode (to the control character of its own code), and a character the
-// code page lacks must encode as "?" (ICU writes SUB, 0x1A, and silently drops a lone high
-// surrogate at the end of its input).
-struct AnsiTables {
-    std::array<char16_t, 256> toUnicode{};
-    std::array<std::pair<char16_t, uchar>, 256> fromUnicode{}; // sorted by character
-    bool asciiIdentity = true;
-};
-
-const AnsiTables &ansiTables()
-{
-    static const AnsiTables tables = [] {
-        AnsiTables t;
-        for (int b = 0; b < 256; ++b) {
-            // A fresh decoder per byte: a converter's error flag stays set once raised.
-            QStringDecoder decoder("windows-1251", QStringDecoder::Flag::Stateless);
-            if (!decoder.isValid())
-                throw std::logic_error("This Qt build has no windows-1251 converter (ICU missing)");
-            const char byte = char(b);
-            const QString s = decoder(QByteArrayView(&byte, 1));
-            const bool defined = !decoder.hasError() && s.size() == 1 && s.front() != QChar::ReplacementCharacter &&
-                                 (s.front().unicode() != 0x1A || b == 0x1A);
-            t.toUnicode[b] = defined ? s.front().unicode() : char16_t(b);
-            t.fromUnicode[b] = {t.toUnicode[b], uchar(b)};
-            if (b < 0x80 && t.toUnicode[b] != b)
-                t.asciiIdentity = false;
-        }
-        // stable: should two bytes ever decode alike, the lower one is written
-        std::stable_sort(t.fromUnicode.begin(), t.fromUnicode.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
-        return t;
-    }();
-    return tables;
-}
 
 QString utf16ToString(QByteArrayView body, bool littleEndian)
 {
@@ -128,36 +89,6 @@ QByteArray encodingMark(TextEncoding encoding)
     case TextEncoding::Ansi: break;
     }
     return {};
-}
-
-QString ansiToUnicode(QByteArrayView bytes)
-{
-    const auto &table = ansiTables().toUnicode;
-    QString s(bytes.size(), Qt::Uninitialized);
-    QChar *out = s.data();
-    for (const char c : bytes)
-        *out++ = QChar(table[uchar(c)]);
-    return s;
-}
-
-QByteArray unicodeToAnsi(QStringView text)
-{
-    const AnsiTables &t = ansiTables();
-    QByteArray out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t u = text[i].unicode();
-        if (u < 0x80 && t.asciiIdentity) {
-            out.append(char(u));
-            continue;
-        }
-        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode()))
-            ++i; // one "?" for the whole character, as for any other one the code page lacks
-        const auto it = std::lower_bound(t.fromUnicode.begin(), t.fromUnicode.end(), u,
-                                         [](const auto &entry, char16_t v) { return entry.first < v; });
-        out.append(it != t.fromUnicode.end() && it->first == u && !QChar::isSurrogate(u) ? char(it->second) : '?');
-    }
-    return out;
 }
 
 QStringList decodeLines(QByteArrayView body, TextEncoding encoding)

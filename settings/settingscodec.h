@@ -5,7 +5,7 @@
 //
 // Reading rules:
 //  - the first bytes decide the encoding, tested in this order: EF BB BF UTF-8, FF FE UTF-16LE,
-//    FE FF UTF-16BE, else the ANSI code page (Windows-1251 here) from the first byte on;
+//    FE FF UTF-16BE, else the ANSI code page (see ansiToUnicode) from the first byte on;
 //    the mark is not part of the text;
 //  - CR LF, a lone CR and a lone LF each end a line (LF CR is two breaks); text after the last
 //    break is a last line of its own;
@@ -76,8 +76,10 @@ QByteArray encode(const QStringList &lines, TextEncoding encoding);
 // What a single-line field keeps of text given to it: everything before its first CR or LF.
 QString textBeforeLineBreak(QStringView text);
 
-// The ANSI code page: every byte decodes (an undefined byte to the control character of the
-// same code); characters it lacks encode as "?".
+// The ANSI code page, one implementation per platform (ansicodepage_posix.cpp, _win.cpp): on
+// Windows the system's own code page and conversion; elsewhere Windows-1251 from our own table,
+// where every byte decodes (the undefined 0x98 to the control character of the same code) and a
+// character the code page lacks encodes as one "?".
 QString ansiToUnicode(QByteArrayView bytes);
 QByteArray unicodeToAnsi(QStringView text);
 

@@ -8,6 +8,7 @@
 #include <sndfile.h>
 
 #include <QByteArray>
+#include <QString>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -41,7 +42,7 @@ struct Voice {
 
     // Opens and, for a short sound, decodes the whole file; a long one gets its first second
     // decoded ahead. Throws MediaError with libsndfile's text.
-    void load(const QByteArray &path, const SDL_AudioSpec &out, std::mutex &mix);
+    void load(const QString &path, const SDL_AudioSpec &out, std::mutex &mix);
 
     // Position in frames of the file. [mix] must be held.
     qint64 positionLocked() const;

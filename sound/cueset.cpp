@@ -18,7 +18,8 @@ QString soundDirFor(const QString &executablePath)
 #ifdef Q_OS_WIN
     cut = std::max({cut, executablePath.lastIndexOf(QLatin1Char('\\')), executablePath.lastIndexOf(QLatin1Char(':'))});
 #endif
-    return executablePath.left(cut + 1) + QStringLiteral("sounds") + QDir::separator();
+    // Written as the system writes paths: the default cue paths are shown in the sound tab.
+    return QDir::toNativeSeparators(executablePath.left(cut + 1)) + QStringLiteral("sounds") + QDir::separator();
 }
 
 void PrepareCues(CueChannels &cues, const CueFieldTexts &pathFieldTexts, const QString &sound_dir)

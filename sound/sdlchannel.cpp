@@ -1,7 +1,7 @@
 #include "sound/sdlchannel.h"
 #include "sound/audiooutput_p.h"
+#include "sound/soundfileopen.h"
 
-#include <QFile>
 #include <algorithm>
 #include <mutex>
 
@@ -39,10 +39,10 @@ Voice::~Voice()
         SDL_FreeAudioStream(converter);
 }
 
-void Voice::load(const QByteArray &path, const SDL_AudioSpec &out, std::mutex &mix)
+void Voice::load(const QString &path, const SDL_AudioSpec &out, std::mutex &mix)
 {
     SF_INFO info{};
-    file = sf_open(path.constData(), SFM_READ, &info);
+    file = openSoundFile(path, &info);
     if (!file)
         throw MediaError(QString::fromUtf8(sf_strerror(nullptr)));
     fileRate = info.samplerate;
@@ -250,7 +250,7 @@ void SdlChannel::open()
             throw MediaError(QStringLiteral("No audio output"));
     }
     auto voice = std::make_shared<Voice>();
-    voice->load(QFile::encodeName(m_fileName), m_out->voiceSpec(), m_out->mix);
+    voice->load(m_fileName, m_out->voiceSpec(), m_out->mix);
     m_out->addVoice(voice);
     m_voice = std::move(voice);
 }

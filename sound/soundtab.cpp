@@ -3,6 +3,7 @@
 #include "sound/cueset.h"
 #include "ui_soundtab.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -168,8 +169,9 @@ void SoundTab::preview(int n)
 void SoundTab::browse(int n)
 {
     const QString chosen = chooseFile ? chooseFile() : QString();
+    // The field shows the path as the system writes it (backslashes on Windows).
     if (!chosen.isEmpty())
-        edit(n)->setText(chosen);
+        edit(n)->setText(QDir::toNativeSeparators(chosen));
     stopIfPlaying();
 }
 

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The Windows installer end to end, under Wine: setup.exe /S into a fresh prefix, then a short
+workout on the installed vintra.exe, run from the keyboard and heard at the null sink, and the
+settings file it writes on closing (taskkill, which asks the window to close) and at the end of the
+session (Wine's log-off).
+
+The prefix runs in a Russian locale, so its ANSI code page is 1251. The settings file holds a
+short plan and cue files of distinct pure tones in a folder with a Cyrillic name; after the close
+it must hold the same seventeen CR LF lines, the path still as 1251 bytes.
+
+Wine's audio path (SDL's WASAPI output through winepulse) may drop up to about half a second at
+the start of a stream and some at its end, and places cues less exactly than a real Windows does.
+So each cue is a 1 s tone, and the check is that every cue arrives, in order, within 0.6 s of its
+second counted from the Start cue; exact timing belongs to a real Windows machine.
+
+Usage: installed_e2e.py --setup path/to/vintra-<version>-setup.exe
+"""
+
+import argparse
+import getpass
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e_support as e2e  # noqa: E402
+from e2e_support import check  # noqa: E402
+
+# Plan: preparation 0:04, work 0:03, rest 0:02, 2 rounds, 1 cycle. Seconds after START:
+#   0 Start, 1 Tick, 4 Work, 7 Rest, 9 Work, 12 Rest, 14 Over.
+PLAN = ["0", "4", "0", "3", "0", "2", "2", "1"]
+TONES = {"Over": 2200, "Rest": 1300, "Start": 400, "Tick": 1900, "Work": 1000, "Music": 700}
+CUES = [("Tick", 1), ("Work", 4), ("Rest", 7), ("Work", 9), ("Rest", 12), ("Over", 14)]
+BOUND = 0.6
+
+
+def wine(prefix, *args, timeout=120, **kwargs):
+    env = dict(os.environ, WINEPREFIX=prefix)
+    return subprocess.run(["wine", *args], env=env, timeout=timeout, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+
+
+def make_prefix(prefix):
+    env = dict(os.environ, WINEPREFIX=prefix)
+    started = time.monotonic()
+    subprocess.run(["wineboot", "-i"], env=env, check=True, timeout=300, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wine(prefix, "reg", "add", "HKCU\\Software\\Wine", "/v", "Version", "/d", "win10", "/f")
+    for font in ("tahoma.ttf", "tahomabd.ttf"):
+        shutil.copy(os.path.join("/usr/share/wine/fonts", font), os.path.join(prefix, "drive_c/windows/Fonts"))
+    print(f"fresh prefix in {time.monotonic() - started:.1f} s")
+
+
+def wait_for_window(process, timeout=30.0):
+    """The window by its title: Wine gives its windows the process's Unix PID, but a title is
+    surer across Wine versions."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        check(process.poll() is None, f"the program ended at start-up with code {process.returncode}")
+        out = e2e.x("xdotool", "search", "--onlyvisible", "--name", "^" + e2e.TITLE + "$").stdout.split()
+        if out:
+            return int(out[0])
+        time.sleep(0.1)
+    raise e2e.Failure(f"no window titled {e2e.TITLE!r} appeared within {timeout:.0f} s")
+
+
+def check_cues(heard):
+    start = heard.onset(TONES["Start"])
+    check(start >= 0, "the Start cue never reached the sound server")
+    previous = start
+    for cue, second in CUES:
+        at = heard.onset(TONES[cue], previous + 0.3)
+        check(at >= 0, f"the {cue} cue due at {second} s was not heard after the cue before it")
+        print(f"{cue:5} cue at {at - start:.3f} s (expected {second} s)")
+        check(abs(at - start - second) <= BOUND, f"the {cue} cue came at {at - start:.3f} s, not {second} s")
+        previous = at
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--setup", required=True)
+    args = parser.parse_args()
+    e2e.require_desktop()
+    if not os.path.exists(args.setup):
+        e2e.skip(f"{args.setup} not built (scripts/windows/package.sh)")
+    check(shutil.which("wine") is not None, "wine is not installed")
+
+    with tempfile.TemporaryDirectory(prefix="vintra-wine-e2e-") as tmp, e2e.Processes() as processes:
+        prefix = os.path.join(tmp, "wine")
+        make_prefix(prefix)
+        try:
+            started = time.monotonic()
+            setup = wine(prefix, "Z:" + os.path.abspath(args.setup).replace("/", "\\"), "/S", timeout=300)
+            check(setup.returncode == 0, f"setup.exe /S ended with {setup.returncode}: {setup.stdout[-2000:]!r}")
+            installed = os.path.join(prefix, "drive_c/Program Files/Vintra")
+            exe = os.path.join(installed, "vintra.exe")
+            check(os.path.isfile(exe), "setup.exe /S did not install Program Files\\Vintra\\vintra.exe")
+            print(f"installed in {time.monotonic() - started:.1f} s")
+            menu = os.path.join(prefix, "drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs")
+            check(os.path.isfile(os.path.join(menu, "Интервальный таймер Винтра.lnk")), "no Start-menu entry")
+
+            # The cue files, Start's in a Cyrillic folder; 1 s tones (see the module's text).
+            windows_paths = []
+            for cue in ("Over", "Rest", "Start", "Tick", "Work", "Music"):
+                folder = "Звуки" if cue == "Start" else "sounds-test"
+                os.makedirs(os.path.join(prefix, "drive_c", folder), exist_ok=True)
+                e2e.write_tone(os.path.join(prefix, "drive_c", folder, f"{cue.lower()}.wav"), TONES[cue], seconds=1.0)
+                windows_paths.append(f"C:\\{folder}\\{cue.lower()}.wav")
+            roaming = os.path.join(prefix, "drive_c/users", getpass.getuser(), "AppData/Roaming")
+            # Options: not on top, no music, sound cues.
+            lines = PLAN + ["0", "0", "1"] + windows_paths
+            e2e.write_settings(roaming, lines)
+
+            recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"),
+                                          clocked=True)
+            env = dict(os.environ, WINEPREFIX=prefix)
+            env.pop("SDL_AUDIODRIVER", None)
+            with open(os.path.join(tmp, "vintra.log"), "wb") as log:
+                program = processes.start(["wine", exe], env=env, cwd=tmp, stdout=log, stderr=log,
+                                          stdin=subprocess.DEVNULL)
+            window = wait_for_window(program)
+            time.sleep(max(0.0, 2.0 - (time.monotonic() - recorder.started)))
+            e2e.press_start_from_keyboard(window)
+            time.sleep(14 + 1.5)  # the workout's length and the Over cue
+            heard = recorder.stop()
+            check_cues(heard)
+
+            # taskkill without /F asks the window to close (WM_CLOSE), as its Close button does.
+            kill = wine(prefix, "taskkill", "/IM", "vintra.exe", timeout=60)
+            check(kill.returncode == 0, f"taskkill ended with {kill.returncode}: {kill.stdout[-500:]!r}")
+            try:
+                program.wait(30)
+            except subprocess.TimeoutExpired:
+                raise e2e.Failure("the window did not close when taskkill asked it to")
+            check(program.returncode == 0, f"the program ended with code {program.returncode}")
+            e2e.check_settings_rewritten(roaming, lines)
+            with open(e2e.settings_path(roaming), "rb") as f:
+                written = f.read()
+            check(written.count(b"\r\n") == 17, "the settings file does not hold 17 CR LF lines")
+            check(b"C:\\\xc7\xe2\xf3\xea\xe8\\start.wav" in written, "the Cyrillic path is not in 1251 bytes")
+            print("settings file: 17 CR LF lines, the Cyrillic path in Windows-1251")
+
+            # A log-off: Wine's end of session asks every window (WM_QUERYENDSESSION), then ends
+            # the programs; the settings must have been saved by then.
+            e2e.write_settings(roaming, lines)
+            with open(os.path.join(tmp, "vintra2.log"), "wb") as log:
+                program = processes.start(["wine", exe], env=env, cwd=tmp, stdout=log, stderr=log,
+                                          stdin=subprocess.DEVNULL)
+            wait_for_window(program)
+            subprocess.run(["wine", "wineboot", "--end-session"], env=env, timeout=60, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                program.wait(30)
+            except subprocess.TimeoutExpired:
+                raise e2e.Failure("the program was still running after the end of the session")
+            e2e.check_settings_rewritten(roaming, lines)
+            print("settings saved at the end of the session")
+        finally:
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), timeout=30)
+
+
+if __name__ == "__main__":
+    e2e.run_main(main)

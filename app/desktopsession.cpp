@@ -1,9 +1,9 @@
 #include "app/desktopsession.h"
 
 #include <QString>
-#include <cstdio>
 
-// What every platform shares; the rest is in desktopsession_<platform>.cpp.
+// What every platform shares; the rest (onTermination, writeToStandardError) is in
+// desktopsession_<platform>.cpp.
 
 namespace app {
 
@@ -37,15 +37,6 @@ void forgetPlatformChoice()
     if (platformChosen)
         qunsetenv("QT_QPA_PLATFORM");
     platformChosen = false;
-}
-
-void writeToStandardError(const QString &line)
-{
-    // stdio rather than qWarning(): QT_LOGGING_RULES or a message handler may drop a category,
-    // and this line is the only trace of settings that were not saved.
-    const QByteArray bytes = line.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
 }
 
 } // namespace app

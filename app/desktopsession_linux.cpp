@@ -4,9 +4,11 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <QString>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,6 +58,15 @@ void onTermination(QObject &context, std::function<void()> end)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void writeToStandardError(const QString &line)
+{
+    // stdio rather than qWarning(): QT_LOGGING_RULES or a message handler may drop a category,
+    // and this line is the only trace of settings that were not saved.
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace app

@@ -4,9 +4,10 @@
 // exercises without touching the computer, and the countdown must stay in sight.
 //
 // How is the platform's business, each in its own file chosen by app/CMakeLists.txt
-// (inhibitor_linux.cpp: the session bus and the X server's screen saver). Every request is
-// asynchronous, so a slow or hung service never stalls the window. Where the platform offers
-// nothing, nothing happens and nothing is reported: the workout runs as it would anyway.
+// (inhibitor_linux.cpp: the session bus and the X server's screen saver; inhibitor_win.cpp: the
+// system's own request). Every request is asynchronous, so a slow or hung service never stalls
+// the window. Where the platform offers nothing, nothing happens and nothing is reported: the
+// workout runs as it would anyway.
 
 #include <QObject>
 #include <QString>
@@ -20,8 +21,19 @@ class Inhibitor : public QObject {
 
 public:
     // Which service holds the inhibition. On Linux the session bus's services, asked in this
-    // order: the desktop portal, the freedesktop screen saver, the GNOME session manager.
-    enum class Service { None, Portal, ScreenSaver, GnomeSession };
+    // order: the desktop portal, the freedesktop screen saver, the GNOME session manager. On
+    // Windows the system's own request (SetThreadExecutionState). Each platform lists only its
+    // own, so that its code handles every value it can meet.
+    enum class Service {
+        None,
+#ifdef Q_OS_WIN
+        System,
+#else
+        Portal,
+        ScreenSaver,
+        GnomeSession,
+#endif
+    };
 
     // A service that has not answered within this time is taken as absent and the next one is
     // asked; an answer that comes later still is not lost (see setHeld).

@@ -873,7 +873,13 @@ void TestSettingsFile::saveKeepsWhatItReplaces()
     };
     const auto readReal = [&] {
         QByteArray out(65536, '\0');
-        const int fd = ::open(real.constData(), O_RDONLY | O_CLOEXEC);
+        int fd = ::open(real.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 && errno == EACCES && ::stat(real.constData(), &st) == 0) { // our write-only file
+            ::chmod(real.constData(), st.st_mode | S_IRUSR);
+            fd = ::open(real.constData(), O_RDONLY | O_CLOEXEC);
+            ::chmod(real.constData(), st.st_mode);
+        }
         const ssize_t n = fd >= 0 ? ::read(fd, out.data(), size_t(out.size())) : -1;
         if (fd >= 0)
             ::close(fd);
@@ -930,7 +936,8 @@ void TestSettingsFile::saveKeepsWhatItReplaces()
             SAVE_OR_FAIL(buffer, m_path, m_folder, lines);
         }
         QCOMPARE(decode(readReal()).lines, lines);
-        QCOMPARE(SettingsFile().load(m_path), lines); // what the next start reads
+        if (rig != "write-only") // which no start can read
+            QCOMPARE(SettingsFile().load(m_path), lines);
         // the same ACL and attribute bytes, the same mode, owner and group
         if (!missing)
             QCOMPARE(metadata(real), metaBefore);
@@ -1008,17 +1015,21 @@ void TestSettingsFile::temporaryOfAKilledSaveIsRemovedByTheNext()
     const QByteArray old = readAll(m_path);
 
     QProcess saver;
-    saver.start(strace, {"-f", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e", "inject=fsync:delay_enter=60s",
-                         QCoreApplication::applicationFilePath(), "--save-once", m_appdata});
+    // --seccomp-bpf: the child stops for fsync alone, so its tracing stop is the held fsync.
+    saver.start(strace,
+                {"-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                 "inject=fsync:delay_enter=60s", QCoreApplication::applicationFilePath(), "--save-once", m_appdata});
     QVERIFY(saver.waitForStarted());
-    auto stopSaver = qScopeGuard([&] {
+    pid_t tracee = 0;
+    auto stopSaver = qScopeGuard([&] {                 // the save first: left alone by strace it would go on
+        if (tracee > 0 && processState(tracee) == 't') // still held, so still our save
+            ::kill(tracee, SIGKILL);
         if (saver.state() != QProcess::NotRunning) {
             saver.kill();
             saver.waitForFinished(30000);
         }
     });
     const qint64 size = encode(largeSettings(), TextEncoding::Ansi).size();
-    pid_t tracee = 0;
     bool held = false;
     QElapsedTimer waited;
     waited.start();
@@ -1036,6 +1047,7 @@ void TestSettingsFile::temporaryOfAKilledSaveIsRemovedByTheNext()
     saver.kill();
     QVERIFY(saver.waitForFinished(30000));
     QTRY_VERIFY_WITH_TIMEOUT(processState(tracee) == 'Z' || processState(tracee) == 0, 30000);
+    tracee = 0;                     // gone: its number may be another process's now
     QCOMPARE(readAll(m_path), old); // the killed save cost nothing
     QCOMPARE(temporaries(m_folder).size(), 1);
 

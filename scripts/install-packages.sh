@@ -20,6 +20,7 @@ test=(
   python3
   # saving as an ordinary user (setpriv), a loop block device for the settings tests (losetup)
   util-linux mount
+  strace # holds a save in its fsync until the settings test kills it (tst_settingsfile)
   # X server, window manager, sound servers, inspection tools
   xvfb xauth openbox pulseaudio pulseaudio-utils x11-utils xdotool imagemagick wmctrl
   dbus pipewire pipewire-bin pipewire-pulse wireplumber

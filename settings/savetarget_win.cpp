@@ -102,6 +102,17 @@ HANDLE createBeside(const QString &target, QString *tempName)
 
 } // namespace
 
+// The folder and its parents. mkpath's own failure leaves the system's last error behind, which
+// is the reason to give (a folder without rights: "Access is denied").
+Result makeFolders(const QString &folder)
+{
+    SetLastError(ERROR_SUCCESS);
+    if (QDir().mkpath(folder))
+        return {};
+    const DWORD err = GetLastError();
+    return {Outcome::CannotCreate, systemText(err != ERROR_SUCCESS ? err : ERROR_PATH_NOT_FOUND)};
+}
+
 // Opens the path as the system reaches it, following every link and junction, only to look at
 // it: no read or write access is asked, so a file another program holds without sharing still
 // shows what it is (the save itself then reports the lock).
@@ -164,7 +175,7 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
         // a full disk must not cost the old file.
         const DWORD err = GetLastError();
         const bool refused = err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT;
-        return {refused ? Outcome::FolderRefuses : Outcome::CannotCreate, systemText(err)};
+        return {refused ? Outcome::ReplacementRefused : Outcome::CannotCreate, systemText(err)};
     }
     // Flushed before it takes the name: otherwise a crash right after can leave an empty file.
     if (!writeAll(file, bytes) || !FlushFileBuffers(file)) {

@@ -40,8 +40,9 @@ QStringList SettingsFile::load(const QString &path)
 
 void SettingsFile::save(const QString &path, const QString &folder, const QStringList &lines)
 {
-    // A folder that cannot be made shows up as the file that cannot be created just below.
-    QDir().mkpath(folder);
+    // A folder that cannot be made is the reason the file cannot be created, in its own words.
+    if (const savetarget::Result made = savetarget::makeFolders(folder); made.outcome != savetarget::Outcome::Done)
+        throw SettingsError(cannotCreateMessage(fullPath(path), made.reason));
     const QByteArray bytes = encode(lines, m_encoding.value_or(TextEncoding::Ansi));
 
     using savetarget::Kind;
@@ -50,8 +51,11 @@ void SettingsFile::save(const QString &path, const QString &folder, const QStrin
     // link and points where the user pointed it. How they get there depends on what is there:
     //   nothing, or a plain file   a new file beside it replaces it whole, so that a failure
     //                              at any moment leaves the old file as it was;
-    //   a plain file whose folder  written in place (old bytes put back if that fails): the
-    //   takes no new files         user may still write the file, and losing the save is worse;
+    //   a plain file no new file   written in place (old bytes put back if that fails): the
+    //   may stand in for           user may still write the file, and losing the save is worse.
+    //                              The folder takes no new file or refuses the rename (a
+    //                              sticky shared folder), or the new file could not be given
+    //                              the old one's owner, group, ACL or extended attributes;
     //   a file with hard links     written in place, or the other names would keep old text;
     //   a character device         written in place (a link to /dev/null discards the save);
     //   anything else              refused: a folder, and a block device, FIFO or socket,
@@ -63,7 +67,7 @@ void SettingsFile::save(const QString &path, const QString &folder, const QStrin
     case Kind::Missing:
     case Kind::Regular:
         result = savetarget::replaceBeside(target, bytes);
-        if (result.outcome == Outcome::FolderRefuses && target.kind == Kind::Regular)
+        if (result.outcome == Outcome::ReplacementRefused && target.kind == Kind::Regular)
             result = savetarget::writeInPlace(target, bytes);
         break;
     case Kind::HardLinked:
@@ -71,7 +75,7 @@ void SettingsFile::save(const QString &path, const QString &folder, const QStrin
     }
     switch (result.outcome) {
     case Outcome::Done: return;
-    case Outcome::FolderRefuses:
+    case Outcome::ReplacementRefused:
     case Outcome::CannotCreate: throw SettingsError(cannotCreateMessage(fullPath(path), result.reason));
     case Outcome::WriteFailed: throw SettingsError(writeErrorMessage());
     }

@@ -3,6 +3,7 @@
 // tmpfs mounted by the test, and a block device a loop device (root only; skipped elsewhere).
 
 #include "initialplan.h"
+#include "settings/savetarget.h"
 #include "settings/settingsfile.h"
 #include "settings/settingspaths.h"
 #include "specialfiles.h"
@@ -16,11 +17,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <optional>
-#include <sys/stat.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace settings;
@@ -143,6 +148,70 @@ int fillDisk(const QString &folder, bool inodesToo)
     return taken;
 }
 
+// What a save must carry over from the file it replaces: type and rights, owner and group, and
+// every extended attribute, the access ACL (system.posix_acl_access) among them, byte for byte.
+QByteArray metadata(const QByteArray &name)
+{
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0)
+        return "<missing>";
+    QByteArray out =
+        QByteArray::number(st.st_mode, 8) + ' ' + QByteArray::number(st.st_uid) + ':' + QByteArray::number(st.st_gid);
+    QByteArray names(65536, '\0');
+    const ssize_t n = ::listxattr(name.constData(), names.data(), size_t(names.size()));
+    names.truncate(qMax<ssize_t>(n, 0));
+    QList<QByteArray> sorted = names.split('\0');
+    std::sort(sorted.begin(), sorted.end());
+    for (const QByteArray &key : sorted) {
+        if (key.isEmpty())
+            continue;
+        QByteArray value(65536, '\0');
+        const ssize_t size = ::getxattr(name.constData(), key.constData(), value.data(), size_t(value.size()));
+        out += ' ' + key + '=' + value.left(qMax<ssize_t>(size, 0)).toHex();
+    }
+    return out;
+}
+
+// An access ACL as the kernel stores it in system.posix_acl_access: a version and one
+// (tag, permissions, id) entry per line of getfacl's output.
+QByteArray accessAcl(std::initializer_list<std::array<quint32, 3>> entries)
+{
+    QByteArray blob;
+    const auto put = [&blob](quint32 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            blob += char((value >> (8 * i)) & 0xFF);
+    };
+    put(2, 4);
+    for (const auto &[tag, perm, id] : entries) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return blob;
+}
+enum AclTag : quint32 { UserObj = 0x01, User = 0x02, GroupObj = 0x04, Mask = 0x10, Other = 0x20 };
+constexpr quint32 kNoId = 0xFFFFFFFF;
+
+// The names in a folder other than "." and "..", hidden and special ones too, as raw bytes.
+QList<QByteArray> entries(const QString &folder)
+{
+    QList<QByteArray> out;
+    if (DIR *dir = ::opendir(QFile::encodeName(folder).constData())) {
+        while (const dirent *entry = ::readdir(dir))
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                out << QByteArray(entry->d_name);
+        ::closedir(dir);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The save's temporary files beside timer.ini: ".timer.ini.saving-" and six letters or digits.
+QStringList temporaries(const QString &folder)
+{
+    return QDir(folder).entryList({".timer.ini.saving-??????"}, QDir::Files | QDir::Hidden | QDir::System);
+}
+
 } // namespace
 
 class TestSettingsFile : public QObject {
@@ -173,6 +242,11 @@ private slots:
     void noFreeInodesKeepsTheOldFile();
     void failedInPlaceWritePutsTheOldBytesBack_data();
     void failedInPlaceWritePutsTheOldBytesBack();
+    void saveKeepsWhatItReplaces_data();
+    void saveKeepsWhatItReplaces();
+    void folderSwappedForALinkDuringTheSave_data();
+    void folderSwappedForALinkDuringTheSave();
+    void temporaryOfAKilledSaveIsRemovedByTheNext();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -375,6 +449,9 @@ void TestSettingsFile::readOnlyFileAndFolderStayUnchanged()
             QFAIL("saved without rights");
         } catch (const SettingsError &e) {
             QVERIFY2(e.message().startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(path)), e.what());
+            // the folder's creation is what failed, and its reason is the one given
+            if (path != m_path)
+                QCOMPARE(e.message(), cannotCreateMessage(path, QStringLiteral("Permission denied")));
         }
     }
     QCOMPARE(readAll(m_path), old);
@@ -763,6 +840,245 @@ void TestSettingsFile::fifoOrSocketIsRefusedWithoutBlocking()
              QStringList{"timer.ini"});
 }
 
+// Each row is a file the kernel lets this user write, with something about it that a new file
+// made beside it would lose, or that refuses such a file. Every close goes through, the settings
+// reach the file the link names (by its bytes: a name need not be UTF-8), and that file keeps
+// its rights, owner, group, ACL and extended attributes exactly: nothing is widened.
+void TestSettingsFile::saveKeepsWhatItReplaces_data()
+{
+    QTest::addColumn<QString>("rig");
+    QTest::newRow("an ACL and a user attribute") << "acl";
+    QTest::newRow("a link to a missing non-UTF-8 name") << "latin1-missing";
+    QTest::newRow("a link to an existing non-UTF-8 name") << "latin1-existing";
+    QTest::newRow("a link to a 250-byte name") << "long-name";
+    QTest::newRow("another user's file in a sticky shared folder, as nobody") << "sticky";
+    QTest::newRow("a write-only file in a read-only folder, as nobody") << "write-only";
+}
+
+void TestSettingsFile::saveKeepsWhatItReplaces()
+{
+    QFETCH(QString, rig);
+    const bool root = geteuid() == 0;
+    QVERIFY(QDir().mkpath(m_folder));
+    const QByteArray folder = QFile::encodeName(m_folder);
+    QByteArray real = folder + "timer.ini"; // the file the bytes must reach, as bytes
+    const auto make = [&](mode_t mode, uid_t owner) {
+        const int fd = ::open(real.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const QByteArray old = crlfLines({"7"});
+        const bool ok = fd >= 0 && ::write(fd, old.constData(), size_t(old.size())) == old.size() &&
+                        (owner == ::getuid() || ::fchown(fd, owner, owner) == 0) && ::fchmod(fd, mode) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    };
+    const auto readReal = [&] {
+        QByteArray out(65536, '\0');
+        int fd = ::open(real.constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 && errno == EACCES && ::stat(real.constData(), &st) == 0) { // our write-only file
+            ::chmod(real.constData(), st.st_mode | S_IRUSR);
+            fd = ::open(real.constData(), O_RDONLY | O_CLOEXEC);
+            ::chmod(real.constData(), st.st_mode);
+        }
+        const ssize_t n = fd >= 0 ? ::read(fd, out.data(), size_t(out.size())) : -1;
+        if (fd >= 0)
+            ::close(fd);
+        return n < 0 ? QByteArray("<unreadable>") : out.left(n);
+    };
+    bool asNobody = false;
+    auto cleanUp = qScopeGuard([&] { // and a name QTemporaryDir cannot spell
+        ::chmod(folder.constData(), 0755);
+        ::unlink(folder + "caf\xe9.ini");
+    });
+    if (rig == "acl") {
+        // getfacl: user::rw- user:nobody:rw- group::r-- mask::rw- other::r--
+        QVERIFY(make(0664, ::getuid()));
+        const QByteArray acl = accessAcl(
+            {{UserObj, 6, kNoId}, {User, 6, 65534}, {GroupObj, 4, kNoId}, {Mask, 6, kNoId}, {Other, 4, kNoId}});
+        if (::setxattr(real.constData(), "system.posix_acl_access", acl.constData(), size_t(acl.size()), 0) != 0 ||
+            ::setxattr(real.constData(), "user.origin", "dotfiles", 8, 0) != 0)
+            QSKIP(qPrintable("this file system takes no ACL or user attribute: " + errnoText(errno)));
+    } else if (rig.startsWith("latin1")) {
+        QVERIFY(::symlink("caf\xe9.ini", real.constData()) == 0);
+        real = folder + "caf\xe9.ini";
+        if (rig == "latin1-existing")
+            QVERIFY(make(0640, ::getuid()));
+    } else if (rig == "long-name") {
+        const QByteArray name = QByteArray(246, 'n') + ".ini";
+        QCOMPARE(name.size(), 250);
+        QVERIFY(::symlink(name.constData(), real.constData()) == 0);
+        real = folder + name;
+        QVERIFY(make(0640, ::getuid()));
+    } else if (rig == "sticky") {
+        if (!root)
+            QSKIP("another user's file needs root to make");
+        QVERIFY(make(0666, 0));
+        QVERIFY(::chmod(folder.constData(), 01777) == 0);
+        asNobody = true;
+    } else if (rig == "write-only") {
+        QVERIFY(make(0200, root ? 65534 : ::getuid()));
+        QVERIFY(::chmod(folder.constData(), 0555) == 0);
+        asNobody = true;
+    }
+    const bool missing = rig == "latin1-missing";
+    const QByteArray metaBefore = metadata(real);
+    QList<QByteArray> names = entries(m_folder);
+    if (missing)
+        names = (names << real.mid(folder.size()));
+    std::sort(names.begin(), names.end());
+
+    SettingsFile buffer;
+    for (const QStringList &lines : {largeSettings(), kInitial}) { // every close goes through
+        {
+            std::optional<AsNobody> nobody;
+            if (asNobody)
+                nobody.emplace();
+            SAVE_OR_FAIL(buffer, m_path, m_folder, lines);
+        }
+        QCOMPARE(decode(readReal()).lines, lines);
+        if (rig != "write-only") // which no start can read
+            QCOMPARE(SettingsFile().load(m_path), lines);
+        // the same ACL and attribute bytes, the same mode, owner and group
+        if (!missing)
+            QCOMPARE(metadata(real), metaBefore);
+        QCOMPARE(entries(m_folder), names);
+    }
+    QVERIFY(QFileInfo(m_path).isSymLink() == (rig.startsWith("latin1") || rig == "long-name"));
+}
+
+// The folder above the settings is swapped for a link to another folder after the save found
+// its file and before it wrote (a dotfile manager relinking, another hand in a shared folder).
+// The save writes where it found the file; the other folder's timer.ini is left alone.
+void TestSettingsFile::folderSwappedForALinkDuringTheSave_data()
+{
+    QTest::addColumn<bool>("hardLinked");
+    QTest::newRow("replaced by a new file") << false;
+    QTest::newRow("written in place") << true;
+}
+
+void TestSettingsFile::folderSwappedForALinkDuringTheSave()
+{
+    QFETCH(bool, hardLinked);
+    QVERIFY(writeAll(m_path, crlfLines({"7"})));
+    if (hardLinked)
+        QVERIFY(::link(QFile::encodeName(m_path).constData(),
+                       QFile::encodeName(m_dir->path() + "/backup").constData()) == 0);
+    const QString elsewhere = m_dir->path() + "/elsewhere";
+    const QByteArray unrelated = "not the settings\n";
+    QVERIFY(writeAll(elsewhere + "/vintra/timer.ini", unrelated));
+
+    const savetarget::Target target = savetarget::resolve(m_path);
+    QCOMPARE(int(target.kind), int(hardLinked ? savetarget::Kind::HardLinked : savetarget::Kind::Regular));
+    const QString zelk = m_appdata + "zelk-soft";
+    QVERIFY(QDir().rename(zelk, zelk + ".aside"));
+    QVERIFY(QFile::link(elsewhere, zelk));
+    const QByteArray bytes = encode(kInitial, TextEncoding::Ansi);
+    const savetarget::Result result =
+        hardLinked ? savetarget::writeInPlace(target, bytes) : savetarget::replaceBeside(target, bytes);
+    QVERIFY2(result.outcome == savetarget::Outcome::Done, qPrintable(result.reason));
+    QCOMPARE(readAll(elsewhere + "/vintra/timer.ini"), unrelated);
+    QCOMPARE(entries(elsewhere + "/vintra"), QList<QByteArray>{"timer.ini"});
+    QCOMPARE(readAll(zelk + ".aside/vintra/timer.ini"), bytes);
+    QCOMPARE(entries(zelk + ".aside/vintra"), QList<QByteArray>{"timer.ini"});
+}
+
+namespace {
+// The first child of a process, 0 while it has none.
+pid_t firstChild(qint64 pid)
+{
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    return children.open(QIODevice::ReadOnly) ? pid_t(children.readAll().split(' ').first().toInt()) : 0;
+}
+// A process's state letter in /proc/PID/stat ('t': held by its tracer, 'Z': dead), 0 when gone.
+char processState(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const qsizetype close = text.lastIndexOf(')');
+    return close > 0 && text.size() > close + 2 ? text[close + 2] : char(0);
+}
+} // namespace
+
+// A save killed while it waits for the disk (a session manager's SIGKILL after a slow fsync)
+// leaves its temporary file. The next save removes it, and only it: not a like-named file of
+// another user, not one a live save holds, not a name of another shape. The slow disk is a real
+// save in a child process that strace holds for a minute as it enters fsync.
+void TestSettingsFile::temporaryOfAKilledSaveIsRemovedByTheNext()
+{
+    const QString strace = QStandardPaths::findExecutable("strace");
+    if (strace.isEmpty())
+        QSKIP("strace is needed to hold a save in fsync");
+    SettingsFile buffer;
+    SAVE_OR_FAIL(buffer, m_path, m_folder, kInitial);
+    const QByteArray old = readAll(m_path);
+
+    QProcess saver;
+    // --seccomp-bpf: the child stops for fsync alone, so its tracing stop is the held fsync.
+    saver.start(strace,
+                {"-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                 "inject=fsync:delay_enter=60s", QCoreApplication::applicationFilePath(), "--save-once", m_appdata});
+    QVERIFY(saver.waitForStarted());
+    pid_t tracee = 0;
+    auto stopSaver = qScopeGuard([&] {                 // the save first: left alone by strace it would go on
+        if (tracee > 0 && processState(tracee) == 't') // still held, so still our save
+            ::kill(tracee, SIGKILL);
+        if (saver.state() != QProcess::NotRunning) {
+            saver.kill();
+            saver.waitForFinished(30000);
+        }
+    });
+    const qint64 size = encode(largeSettings(), TextEncoding::Ansi).size();
+    bool held = false;
+    QElapsedTimer waited;
+    waited.start();
+    while (!held && waited.elapsed() < 30000 && saver.state() == QProcess::Running) {
+        QTest::qWait(20);
+        tracee = firstChild(saver.processId());
+        const QStringList temps = temporaries(m_folder);
+        held = tracee > 0 && temps.size() == 1 && QFileInfo(m_folder + temps[0]).size() == size &&
+               processState(tracee) == 't';
+    }
+    QVERIFY2(held, "the child's save never came to its fsync");
+    // The kill is pending while strace holds the save; strace's own end lets it take effect
+    // before the fsync runs (a fatal signal cancels a system call at its entry).
+    QVERIFY(::kill(tracee, SIGKILL) == 0);
+    saver.kill();
+    QVERIFY(saver.waitForFinished(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(processState(tracee) == 'Z' || processState(tracee) == 0, 30000);
+    tracee = 0;                     // gone: its number may be another process's now
+    QCOMPARE(readAll(m_path), old); // the killed save cost nothing
+    QCOMPARE(temporaries(m_folder).size(), 1);
+
+    // Beside it: a like-named file of another user, one that a live save holds (locked as a save
+    // locks its own), and names of another shape, one of them the user's own backup.
+    const QString others = m_folder + ".timer.ini.saving-Other1", live = m_folder + ".timer.ini.saving-Live12";
+    const QStringList shapes{".timer.ini.saving-abc", "timer.ini.Abc123", "timer.ini.saving-Abc123"};
+    for (const QString &name : QStringList{others, live} + shapes)
+        QVERIFY(writeAll(name.startsWith('/') ? name : m_folder + name, "keep\n"));
+    const bool root = geteuid() == 0;
+    if (root)
+        QVERIFY(::chown(QFile::encodeName(others).constData(), 65534, 65534) == 0);
+    else
+        QVERIFY(QFile::remove(others));
+    QFile liveFile(live);
+    QVERIFY(liveFile.open(QIODevice::ReadWrite));
+    QVERIFY(::flock(liveFile.handle(), LOCK_EX | LOCK_NB) == 0);
+
+    SAVE_OR_FAIL(buffer, m_path, m_folder, largeSettings());
+    QCOMPARE(SettingsFile().load(m_path), largeSettings());
+    QList<QByteArray> kept{"timer.ini", ".timer.ini.saving-Live12"};
+    for (const QString &name : shapes)
+        kept << name.toUtf8();
+    if (root)
+        kept << ".timer.ini.saving-Other1";
+    std::sort(kept.begin(), kept.end());
+    QCOMPARE(entries(m_folder), kept);
+    for (const QString &name : shapes)
+        QCOMPARE(readAll(m_folder + name), QByteArray("keep\n"));
+}
+
 // `--save-as-helper <appdata>`: saves the initial settings twice as the user it runs as, which
 // must not be root. Used by linkToDevNullSavesAsAnOrdinaryUser.
 static int saveAsHelper(const QString &appdata)
@@ -788,6 +1104,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc == 3 && std::strcmp(argv[1], "--save-as-helper") == 0)
         return saveAsHelper(QString::fromLocal8Bit(argv[2]));
+    if (argc == 3 && std::strcmp(argv[1], "--save-once") == 0) { // a save for a test to interrupt
+        const QString appdata = QString::fromLocal8Bit(argv[2]);
+        SettingsFile().save(settingsFilePath(appdata), settingsFolder(appdata), largeSettings());
+        return 0;
+    }
     TestSettingsFile test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -2,7 +2,7 @@
 
 // How the program fits into the desktop session it starts in: which Qt platform it runs on, and
 // what it does when the session asks it to end. How the request arrives is the platform's
-// business (desktopsession_linux.cpp: SIGTERM), chosen by app/CMakeLists.txt.
+// business (desktopsession_linux.cpp: SIGTERM, SIGINT, SIGHUP, SIGQUIT), chosen by app/CMakeLists.txt.
 
 #include <QByteArray>
 #include <functional>
@@ -31,8 +31,10 @@ bool choosePlatform();
 void forgetPlatformChoice();
 
 // Runs `end` on the GUI thread, in whatever event loop is running then (a modal box's too),
-// when the session or a service manager asks the program to end (on Linux: SIGTERM). It runs
-// once; later requests find the program already ending. Nothing runs after context is gone.
+// when the session, a service manager or the terminal asks the program to end (on Linux:
+// SIGTERM; SIGINT, SIGHUP and SIGQUIT too, unless they were ignored when the program started).
+// It runs once; later requests find the program already ending. Nothing runs after context is
+// gone.
 void onTermination(QObject &context, std::function<void()> end);
 
 // Writes one line to the standard error output as it stands, past any logging rules or message

@@ -5,6 +5,7 @@
 // business (desktopsession_linux.cpp: SIGTERM, SIGINT, SIGHUP, SIGQUIT), chosen by app/CMakeLists.txt.
 
 #include <QByteArray>
+#include <chrono>
 #include <functional>
 
 class QObject;
@@ -25,6 +26,16 @@ QByteArray preferredPlatform(const EnvironmentReader &environment);
 // Applies preferredPlatform() to this process before the QApplication is constructed; returns
 // whether it set anything.
 bool choosePlatform();
+
+// Before anything touches the session's message bus (before the QApplication exists): gives the
+// bus `bound` to answer the first call every client makes. One that accepts connections and never
+// answers (its daemon stopped) would hold the window unshown, inside Qt's accessibility bridge,
+// and the sound library's start for minutes; the program then runs as it does with no bus at
+// all, and so do the programs it starts (the browser for a link): no screen reader can reach the
+// window, and the screen is kept on during a workout only where the X server's own screen saver
+// can be asked. Returns false then, after one warning line. Linux only: elsewhere there is no
+// such bus and it returns true.
+bool avoidHungSessionBus(std::chrono::milliseconds bound);
 
 // Once the QApplication exists: takes our choice out of the environment again, so the programs
 // started from here (the browser for a link) get the session's own.

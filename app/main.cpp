@@ -15,6 +15,11 @@ int main(int argc, char **argv)
     // name in front. Qt's own lines get the same prefix, which tells whose they are.
     // QT_MESSAGE_PATTERN still overrides this.
     qSetMessagePattern(QStringLiteral("vintra: %{message}"));
+    // Before anything asks the session bus: Qt's accessibility bridge does as the application
+    // and its window are built, the sound output as it starts. A working bus answers in a few
+    // milliseconds; the bound is paid only when it does not answer at all, and a false "no
+    // answer" would cut a screen reader off for the whole run, so it is a full second.
+    app::avoidHungSessionBus(std::chrono::milliseconds(1000));
     // Decided before the application object exists: it loads the platform as it is constructed.
     app::choosePlatform();
     QApplication application(argc, argv);

@@ -2,9 +2,10 @@
 
 // How the program fits into the desktop session it starts in: which Qt platform it runs on, and
 // what it does when the session asks it to end. How the request arrives is the platform's
-// business (desktopsession_linux.cpp: SIGTERM), chosen by app/CMakeLists.txt.
+// business (desktopsession_linux.cpp: SIGTERM, SIGINT, SIGHUP, SIGQUIT), chosen by app/CMakeLists.txt.
 
 #include <QByteArray>
+#include <chrono>
 #include <functional>
 
 class QObject;
@@ -26,13 +27,25 @@ QByteArray preferredPlatform(const EnvironmentReader &environment);
 // whether it set anything.
 bool choosePlatform();
 
+// Before anything touches the session's message bus (before the QApplication exists): gives the
+// bus `bound` to answer the first call every client makes. One that accepts connections and never
+// answers (its daemon stopped) would hold the window unshown, inside Qt's accessibility bridge,
+// and the sound library's start for minutes; the program then runs as it does with no bus at
+// all, and so do the programs it starts (the browser for a link): no screen reader can reach the
+// window, and the screen is kept on during a workout only where the X server's own screen saver
+// can be asked. Returns false then, after one warning line. Linux only: elsewhere there is no
+// such bus and it returns true.
+bool avoidHungSessionBus(std::chrono::milliseconds bound);
+
 // Once the QApplication exists: takes our choice out of the environment again, so the programs
 // started from here (the browser for a link) get the session's own.
 void forgetPlatformChoice();
 
 // Runs `end` on the GUI thread, in whatever event loop is running then (a modal box's too),
-// when the session or a service manager asks the program to end (on Linux: SIGTERM). It runs
-// once; later requests find the program already ending. Nothing runs after context is gone.
+// when the session, a service manager or the terminal asks the program to end (on Linux:
+// SIGTERM; SIGINT, SIGHUP and SIGQUIT too, unless they were ignored when the program started).
+// It runs once; later requests find the program already ending. Nothing runs after context is
+// gone.
 void onTermination(QObject &context, std::function<void()> end);
 
 // Writes one line to the standard error output as it stands, past any logging rules or message

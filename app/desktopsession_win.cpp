@@ -33,6 +33,10 @@ void onTermination(QObject &context, std::function<void()> end)
     });
 }
 
+// No session bus here: the screen's inhibition and the accessibility bridge use the system's
+// own interfaces.
+bool avoidHungSessionBus(std::chrono::milliseconds) { return true; }
+
 void writeToStandardError(const QString &line)
 {
     // A windowed program has a standard error only when whoever started it gave one (a script's

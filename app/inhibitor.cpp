@@ -11,14 +11,14 @@ QString Inhibitor::reason() { return QStringLiteral("Идёт тренировк
 
 void Inhibitor::settle(int msecs)
 {
-    if (callsInFlight() == 0)
+    if (releasesInFlight() == 0)
         return;
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(this, &Inhibitor::changed, &loop, [this, &loop] {
-        if (callsInFlight() == 0)
+        if (releasesInFlight() == 0)
             loop.quit();
     });
     deadline.start(msecs);

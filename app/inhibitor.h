@@ -36,8 +36,10 @@ public:
     };
 
     // A service that has not answered within this time is taken as absent and the next one is
-    // asked; an answer that comes later still is not lost (see setHeld).
+    // asked; an answer that comes later still is not lost (see setHeld). A release is given up
+    // after this time, a request after kCallLifetimes times it: no call stays pending for good.
     static constexpr std::chrono::milliseconds kAnswerLimit{10000};
+    static constexpr int kCallLifetimes = 6;
 
     // answerLimit is for tests that cannot wait the real limit out.
     explicit Inhibitor(QObject *parent = nullptr, std::chrono::milliseconds answerLimit = kAnswerLimit);
@@ -56,11 +58,13 @@ public:
     // The service that holds the inhibition now; None while none is held.
     Service service() const;
 
-    // Requests and releases sent and not answered yet.
+    // Requests and releases sent and not answered (nor given up) yet; the releases alone.
     int callsInFlight() const;
+    int releasesInFlight() const;
 
-    // Runs the event loop until every call sent has been answered, or the time is up. For the
-    // program's end, so that a release is not lost with the connection.
+    // Runs the event loop until every release sent has been answered, or the time is up. For the
+    // program's end, so that a release is not lost with the connection. A request still pending
+    // is not waited for: what it might grant ends with the program's connection anyway.
     void settle(int msecs);
 
 signals:

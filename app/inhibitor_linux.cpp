@@ -11,7 +11,6 @@
 #include <QGuiApplication>
 #include <QTimer>
 #include <QVariantMap>
-#include <limits>
 
 // Linux: the session bus's services, and the X server's own screen saver where the program runs
 // on X11. Without a session bus, or with none of the services, nothing happens.
@@ -22,11 +21,6 @@ namespace {
 
 // Idle (8) and suspend (4), the same bits for the portal and the GNOME session manager.
 constexpr uint kIdleAndSuspend = 8 | 4;
-
-// libdbus's "no timeout". The answer limit is ours (a timer), not the bus's: a call the bus
-// gives up on drops its answer, and an inhibition granted after that would be held by our
-// connection with nobody to release it.
-constexpr int kNoBusTimeout = std::numeric_limits<int>::max();
 
 const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
 
@@ -66,15 +60,13 @@ public:
     void answered(QDBusPendingCallWatcher *watcher, Service service);
     void moveOn(Service after);
     void release(Service service, const QString &handle, uint cookie);
-    void track(QDBusPendingCallWatcher *watcher);
-    bool connectBus();
+    void track(QDBusPendingCallWatcher *watcher, bool release);
+    void connectBus();
 
     Inhibitor &q;
     const std::chrono::milliseconds m_answerLimit;
-    // The session bus is looked for at the first workout, on this thread: on xcb and Wayland
-    // Qt's accessibility bridge has made the connection as the window was first shown.
+    // The session bus, connected as the window is built (see the constructor).
     std::unique_ptr<QDBusConnection> m_bus;
-    bool m_busTried = false;
     bool m_xSuspended = false;
     bool m_wanted = false;
     // The request whose answer decides whether the next service is asked; requests given up
@@ -84,11 +76,18 @@ public:
     QString m_handle;  // the portal's request object
     uint m_cookie = 0; // the screen saver's or the session manager's cookie
     int m_inFlight = 0;
+    int m_releasesInFlight = 0;
 };
 
 Inhibitor::Inhibitor(QObject *parent, std::chrono::milliseconds answerLimit)
     : QObject(parent), d(std::make_unique<Platform>(*this, answerLimit))
 {
+    // Connecting waits for the bus's answer on this thread, without a limit. Now, while the
+    // window is built, the bus has just answered (main.cpp asked it, or it was cut off then);
+    // on xcb and Wayland Qt's accessibility bridge has connected already, and this costs
+    // nothing. At a START, a bus that has hung since would hold the window for minutes, while
+    // the calls on a connection made now never wait.
+    d->connectBus();
 }
 
 Inhibitor::~Inhibitor() = default;
@@ -97,18 +96,15 @@ void Inhibitor::setHeld(bool held) { d->setHeld(held); }
 bool Inhibitor::isHeld() const { return d->m_wanted; }
 Inhibitor::Service Inhibitor::service() const { return d->m_held; }
 int Inhibitor::callsInFlight() const { return d->m_inFlight; }
+int Inhibitor::releasesInFlight() const { return d->m_releasesInFlight; }
 
-bool Inhibitor::Platform::connectBus()
+void Inhibitor::Platform::connectBus()
 {
-    if (!m_busTried) {
-        m_busTried = true;
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (bus.isConnected())
-            m_bus = std::make_unique<QDBusConnection>(bus);
-        else
-            qCDebug(lcSession) << "no session bus; the screen is kept on by nothing";
-    }
-    return m_bus != nullptr;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected())
+        m_bus = std::make_unique<QDBusConnection>(bus);
+    else
+        qCDebug(lcSession) << "no session bus; the screen is kept on by nothing but the X server";
 }
 
 void Inhibitor::Platform::setHeld(bool held)
@@ -122,7 +118,7 @@ void Inhibitor::Platform::setHeld(bool held)
     }
     if (held) {
         // A request still on its way is kept when it is answered; no second one is needed.
-        if (m_held == Service::None && !m_current && connectBus())
+        if (m_held == Service::None && !m_current && m_bus)
             request(Service::Portal);
         return;
     }
@@ -159,11 +155,16 @@ void Inhibitor::Platform::request(Service service)
         break;
     case Service::None: return;
     }
-    auto *watcher = new QDBusPendingCallWatcher(m_bus->asyncCall(call, kNoBusTimeout), &q);
+    // Two limits. At the answer limit (our timer) the next service is asked, and a grant that
+    // comes later is still released. At kCallLifetimes times it the bus gives the call up and
+    // forgets it: a service that never answers leaves nothing pending for good. A grant later
+    // still would be lost, and the inhibition held by our connection until the program ends.
+    const auto lifetime = int(m_answerLimit.count() * kCallLifetimes);
+    auto *watcher = new QDBusPendingCallWatcher(m_bus->asyncCall(call, lifetime), &q);
     m_current = watcher;
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &q,
                      [this, service](QDBusPendingCallWatcher *answer) { answered(answer, service); });
-    track(watcher);
+    track(watcher, false);
     // The timer dies with the watcher, so it only fires while no answer has come.
     QTimer::singleShot(m_answerLimit, watcher, [this, watcher, service] {
         if (m_current != watcher)
@@ -239,16 +240,18 @@ void Inhibitor::Platform::release(Service service, const QString &handle, uint c
     case Service::None: return;
     }
     // The answer only matters to settle(): a failed release leaves nothing to do.
-    track(new QDBusPendingCallWatcher(m_bus->asyncCall(call, int(m_answerLimit.count())), &q));
+    track(new QDBusPendingCallWatcher(m_bus->asyncCall(call, int(m_answerLimit.count())), &q), true);
 }
 
-void Inhibitor::Platform::track(QDBusPendingCallWatcher *watcher)
+void Inhibitor::Platform::track(QDBusPendingCallWatcher *watcher, bool release)
 {
     ++m_inFlight;
+    m_releasesInFlight += release ? 1 : 0;
     // Connected after the caller's own handler, so that a follow-up call it sends is counted
     // before changed() is emitted.
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &q, [this](QDBusPendingCallWatcher *answer) {
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &q, [this, release](QDBusPendingCallWatcher *answer) {
         --m_inFlight;
+        m_releasesInFlight -= release ? 1 : 0;
         answer->deleteLater();
         emit q.changed();
     });

@@ -56,5 +56,6 @@ void Inhibitor::setHeld(bool held)
 bool Inhibitor::isHeld() const { return d->m_wanted; }
 Inhibitor::Service Inhibitor::service() const { return d->m_held; }
 int Inhibitor::callsInFlight() const { return 0; }
+int Inhibitor::releasesInFlight() const { return 0; }
 
 } // namespace app

@@ -15,6 +15,11 @@ int main(int argc, char **argv)
     // name in front. Qt's own lines get the same prefix, which tells whose they are.
     // QT_MESSAGE_PATTERN still overrides this.
     qSetMessagePattern(QStringLiteral("vintra: %{message}"));
+    // Before anything asks the session bus: Qt's accessibility bridge does as the application
+    // and its window are built, the sound output as it starts. A working bus answers in a few
+    // milliseconds; the bound is paid only when it does not answer at all, and a false "no
+    // answer" would cut a screen reader off for the whole run, so it is a full second.
+    app::avoidHungSessionBus(std::chrono::milliseconds(1000));
     // Decided before the application object exists: it loads the platform as it is constructed.
     app::choosePlatform();
     QApplication application(argc, argv);
@@ -32,8 +37,8 @@ int main(int argc, char **argv)
     // Declared before the window, so every channel is gone before the output closes.
     sound::AudioOutput audio;
     TForm1 window([&audio] { return audio.createChannel(); });
-    // The session's end does not go through the Close button: a failed save would keep the
-    // program in a modal box until the session kills it. The settings are saved if they can
+    // The session's end (and the terminal's: Ctrl+C, a closed terminal) does not go through the
+    // Close button: a failed save would keep the program in a modal box until it is killed. The settings are saved if they can
     // be, a failure becomes one line on stderr and a non-zero status, and the program ends.
     app::onTermination(window, [&window] {
         const QString failure = window.closeForSessionEnd();

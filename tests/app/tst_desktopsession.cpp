@@ -1,5 +1,5 @@
 // Which platform the program asks Qt for, in each kind of session it may start in; and what the
-// built program does when the session ends it with SIGTERM.
+// built program does when the session or the terminal ends it with a signal.
 
 #include "app/desktopsession.h"
 
@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -28,6 +29,12 @@ public:
         for (const QString &pair : extraEnvironment)
             env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
         m_process.setProcessEnvironment(env);
+        // As a terminal starts it: whatever started the test may have left SIGINT or SIGQUIT
+        // ignored (a shell's background job), and an ignored signal stays ignored across exec.
+        m_process.setChildProcessModifier([] {
+            for (const int signal : {SIGINT, SIGHUP, SIGQUIT})
+                std::signal(signal, SIG_DFL);
+        });
         m_process.start(qEnvironmentVariable("VINTRA_BIN_DIR") + QStringLiteral("/vintra"), {});
     }
     ~Program()
@@ -38,8 +45,8 @@ public:
         }
     }
 
-    // Waits until the program catches SIGTERM (its handler is in place), at most 20 s.
-    bool catchesTermination()
+    // Waits until the program catches the signal (its handler is in place), at most 20 s.
+    bool catches(int signal)
     {
         if (!m_process.waitForStarted(10000))
             return false;
@@ -50,7 +57,7 @@ public:
             if (!status.open(QIODevice::ReadOnly))
                 return false;
             for (const QByteArray &line : status.readAll().split('\n')) {
-                if (line.startsWith("SigCgt:") && (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1)
+                if (line.startsWith("SigCgt:") && (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
                     return true;
             }
             if (m_process.waitForFinished(20))
@@ -59,13 +66,13 @@ public:
         return false;
     }
 
-    // Sends SIGTERM by PID; the milliseconds until the program has ended, or -1 when it still
+    // Sends the signal by PID; the milliseconds until the program has ended, or -1 when it still
     // runs after `bound`.
-    qint64 terminate(int bound)
+    qint64 send(int signal, int bound)
     {
         QElapsedTimer took;
         took.start();
-        ::kill(pid_t(m_process.processId()), SIGTERM);
+        ::kill(pid_t(m_process.processId()), signal);
         return m_process.waitForFinished(bound) ? took.elapsed() : -1;
     }
 
@@ -139,41 +146,48 @@ private slots:
         QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("wayland"));
     }
 
-    // SIGTERM (a session's end, systemd, kill) saves the settings and ends the program with 0.
-    void terminationSavesTheSettings()
+    // Every ordinary way the program is asked to end (the session, systemd or kill: SIGTERM;
+    // Ctrl+C in a terminal: SIGINT; the terminal closed: SIGHUP; Ctrl+\: SIGQUIT) saves the
+    // settings and ends it with 0. A save that fails then cannot be shown to anyone: no modal box
+    // holds the program until the session kills it. The failure is one line on stderr, even with
+    // every logging category turned off, and the status is 1.
+    void endingSavesTheSettings_data()
     {
-        QTemporaryDir config;
-        Program program(config.path());
-        QVERIFY2(program.catchesTermination(), "the program never came to catch SIGTERM");
-        const qint64 took = program.terminate(20000);
-        QVERIFY2(took >= 0, "the program still ran 20 s after SIGTERM");
-        QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.process().exitCode(), 0);
-        QFile settings(config.filePath(QStringLiteral("zelk-soft/vintra/timer.ini")));
-        QVERIFY(settings.open(QIODevice::ReadOnly));
-        QCOMPARE(settings.readAll().count("\r\n"), 17);
-        QVERIFY(program.errorLines(kNotSaved).isEmpty());
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("canSave");
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
+            QTest::addRow("%s", sigabbrev_np(signal)) << signal << true;
+            QTest::addRow("%s, cannot save", sigabbrev_np(signal)) << signal << false;
+        }
     }
-
-    // A save that fails at SIGTERM cannot be shown to anyone: no modal box holds the program
-    // until the session kills it. The failure is one line on stderr, even with every logging
-    // category turned off, and the status is not 0.
-    void terminationWithSettingsThatCannotBeSaved()
+    void endingSavesTheSettings()
     {
+        QFETCH(int, signal);
+        QFETCH(bool, canSave);
         QTemporaryDir config;
+        const QString file = config.filePath(QStringLiteral("zelk-soft/vintra/timer.ini"));
         // A folder where the file should be: every save fails, whoever runs the test.
-        QVERIFY(QDir(config.path()).mkpath(QStringLiteral("zelk-soft/vintra/timer.ini")));
+        if (!canSave)
+            QVERIFY(QDir(config.path()).mkpath(file));
         Program program(config.path(), {QStringLiteral("QT_LOGGING_RULES=*=false")});
-        QVERIFY2(program.catchesTermination(), "the program never came to catch SIGTERM");
-        const qint64 took = program.terminate(10000);
-        QVERIFY2(took >= 0, "the program still ran 10 s after SIGTERM (waiting in an error box?)");
-        qInfo("ended %lld ms after SIGTERM", took);
+        QVERIFY2(program.catches(signal), "the program never came to catch the signal");
+        const qint64 took = program.send(signal, 20000);
+        QVERIFY2(took >= 0, "the program still ran 20 s after the signal (waiting in an error box?)");
+        qInfo("ended %lld ms after the signal", took);
         QCOMPARE(program.process().exitStatus(), QProcess::NormalExit);
-        QVERIFY(program.process().exitCode() != 0);
         const QStringList lines = program.errorLines(kNotSaved);
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines[0].contains(QLatin1String("Cannot create file")), qPrintable(lines[0]));
-        QVERIFY(QFileInfo(config.filePath(QStringLiteral("zelk-soft/vintra/timer.ini"))).isDir());
+        if (canSave) {
+            QCOMPARE(program.process().exitCode(), 0);
+            QFile settings(file);
+            QVERIFY(settings.open(QIODevice::ReadOnly));
+            QCOMPARE(settings.readAll().count("\r\n"), 17);
+            QVERIFY2(lines.isEmpty(), qPrintable(lines.join(QLatin1Char('|'))));
+        } else {
+            QCOMPARE(program.process().exitCode(), 1);
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines[0].contains(QLatin1String("Cannot create file")), qPrintable(lines[0]));
+            QVERIFY(QFileInfo(file).isDir());
+        }
     }
 };
 

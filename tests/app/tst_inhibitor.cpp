@@ -279,6 +279,32 @@ private slots:
         QCOMPARE(inhibitor.service(), app::Inhibitor::Service::None);
     }
 
+    // Services that take the call and never answer: every workout asks all three in turn, and
+    // each call is given up at its lifetime instead of staying pending for good (three more at
+    // every workout); the program's end does not wait for them.
+    void servicesThatNeverAnswer()
+    {
+        if (!busPresent())
+            QSKIP("needs the session bus that scripts/test.sh starts");
+        StandIn standIn(dir->path());
+        QVERIFY(standIn.start({"portal", "screensaver", "gnome"}, "3600"));
+        const std::chrono::milliseconds limit(300);
+        app::Inhibitor inhibitor(nullptr, limit);
+        for (int workout = 1; workout <= 2; ++workout) {
+            inhibitor.setHeld(true);
+            QTRY_COMPARE_WITH_TIMEOUT(standIn.calls().size(), 3 * workout, 10000);
+            inhibitor.setHeld(false);
+            QElapsedTimer settling;
+            settling.start();
+            inhibitor.settle(5000);
+            QVERIFY2(settling.elapsed() < 500, "the end waited for requests that are never answered");
+            // The last was asked a moment ago.
+            QTRY_COMPARE_WITH_TIMEOUT(inhibitor.callsInFlight(), 0,
+                                      int(limit.count()) * app::Inhibitor::kCallLifetimes + 3000);
+            QCOMPARE(inhibitor.service(), app::Inhibitor::Service::None);
+        }
+    }
+
     // Once the close has gone ahead nothing sounds and no box opens, although the program still
     // runs while the release settles (the service takes 3 s to answer it): the workout's timers
     // stop with the window, and the failure of a missing cue finds no window to stand over.

@@ -83,7 +83,9 @@ class AccessibilityBus:
         launcher = next((path for path in LAUNCHERS if os.path.exists(path)), None)
         check(launcher, f"at-spi's bus launcher is missing ({' or '.join(LAUNCHERS)}; "
                         "scripts/install-packages.sh test installs at-spi2-core)")
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session_address)
+        # The launcher keeps the desktop's accessibility settings in memory: no settings service
+        # is started on the bus for them, and nothing is written to the user's own.
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session_address, GSETTINGS_BACKEND="memory")
         env.pop("AT_SPI_BUS_ADDRESS", None)
         self._launcher = processes.start([launcher, "--launch-immediately"], env=env)
         wait_for("at-spi's bus launcher on the session bus (org.a11y.Bus)",
@@ -113,6 +115,13 @@ class AccessibilityBus:
                          "GetConnectionUnixProcessID", ("s", name))[0]
         if pid not in self._spawned:
             self._spawned.append(pid)
+
+    def set_screen_reader_enabled(self):
+        """What the desktop's settings say once the user has turned a screen reader on; Qt's
+        bridge asks it as a program starts."""
+        from gi.repository import GLib
+        self._call(self.session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+                   ("ssv", "org.a11y.Status", "ScreenReaderEnabled", GLib.Variant("b", True)))
 
     def remember_registry(self):
         self._remember("org.a11y.atspi.Registry")

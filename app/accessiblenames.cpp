@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QComboBox>
+#include <QEvent>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QStringList>
@@ -48,6 +49,22 @@ void nameComboEditors(QWidget *root)
 namespace {
 
 constexpr char kReadAsFrame[] = "vintraReadAsFrame";
+
+class FocusFirst : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // Qt tells of the focus itself once the widget has handled the event (and selected its
+        // text); a second telling of the same focus is nothing new to a reader.
+        if (event->type() == QEvent::FocusIn && QAccessible::isActive()) {
+            QAccessibleEvent focus(watched, QAccessible::Focus);
+            QAccessible::updateAccessibility(&focus);
+        }
+        return false;
+    }
+};
 
 // A combo box as Qt's own interface presents it (role, children: the list and, when editable, the
 // editor; the value; the actions that open the list), but named by its accessible name on every
@@ -153,6 +170,18 @@ QAccessibleInterface *accessibleFactory(const QString &className, QObject *objec
 }
 
 } // namespace
+
+void announceFocusFirst(QWidget *root)
+{
+    auto *filter = new FocusFirst(root);
+    for (QLineEdit *edit : root->findChildren<QLineEdit *>()) {
+        // An editable combo box's editor never takes the focus itself: the box does.
+        if (!qobject_cast<QComboBox *>(edit->parentWidget()))
+            edit->installEventFilter(filter);
+    }
+    for (QComboBox *box : root->findChildren<QComboBox *>())
+        box->installEventFilter(filter);
+}
 
 void installAccessibleInterfaces()
 {

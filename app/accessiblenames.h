@@ -34,6 +34,13 @@ void installAccessibleInterfaces();
 // reader that looks at the editor rather than at the box.
 void nameComboEditors(QWidget *root);
 
+// A line edit or editable combo box selects its text as it takes the focus from the keyboard, and
+// Qt tells screen readers of the selection before it tells them of the focus. Orca then takes the
+// selection for the focus and ignores the focus that follows: the field is heard as "<text>
+// selected" without its name. For every line edit and combo box under root, the focus is told
+// first.
+void announceFocusFirst(QWidget *root);
+
 // Qt presents a top-level plain widget as a nameless-role filler, which screen readers do not
 // take for a window; the window given here reads as a frame with its title. Call before anything
 // asks for the window's accessible interface.

@@ -94,6 +94,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     }
     ui->sTabSheet1->installEventFilter(this);
     app::nameComboEditors(this);
+    app::announceFocusFirst(this);
     nameChangingControls();
     wireHandlers();
 

@@ -8,7 +8,8 @@ echoes each Tab key as "tab", so what it says until the next echo is that Tab st
 announcement. The walk fails on any stop that is silent or does not say its control's name, and
 on a plan or file field whose name does not come before its value.
 
-Then it checks that a running workout does not chatter: the display's name changes each second,
+Before the walk, Orca's flat review from START must reach the display and read its phase and
+time. After it, a running workout must not chatter: the display's name changes each second,
 and Orca must not speak it each second.
 
   screenreader_e2e.py --binary PATH [--report] [--keep]
@@ -114,7 +115,8 @@ class SpeechServer:
              "--socket-path", self.socket, "--config-dir", conf, "--log-dir", tmp,
              "--pid-file", os.path.join(tmp, "speechd.pid")],
             env=env, stdout=self._log, stderr=self._log)
-        a11y.wait_for("speech-dispatcher's socket", lambda: self._server.poll() is not None or os.path.exists(self.socket))
+        a11y.wait_for("speech-dispatcher's socket", lambda: self._server.poll() is not None or os.path.exists(self.socket),
+                      timeout=60)
         check(self._server.poll() is None, f"speech-dispatcher ended with code {self._server.returncode}")
 
     def stop(self):
@@ -225,10 +227,12 @@ def walk_tab(window, x_window, orca, tab, stops):
     """Clicks the tab's header, then presses Tab once per stop and once more back to the tab row.
     Returns [(stop, what Orca said there)]."""
     clicked = orca.count()
-    click_tab(window, tab)
     row = (a11y.PAGE_TAB_LIST, tab)
+    shown = window.focused() == row
+    click_tab(window, tab)
     a11y.wait_for(f"the tab row showing {tab} to have the focus", lambda: window.focused() == row, timeout=20)
-    orca.wait(f"Orca to speak the {tab} tab", lambda: any(tab in s for s in orca.said_since(clicked)), timeout=20)
+    if not shown:
+        orca.wait(f"Orca to speak the {tab} tab", lambda: any(tab in s for s in orca.said_since(clicked)), timeout=20)
     orca.settle()
     heard = []
     candidates = window.focusable()
@@ -248,6 +252,40 @@ def walk_tab(window, x_window, orca, tab, stops):
         orca.settle()
         heard.append((stop, orca.said_since(echo + 1)))
     return heard
+
+
+def check_display_on_demand(window, x_window, orca):
+    """From START, Orca's flat review (the keypad's 8 reads the line under review, 7 the line
+    above) reaches the display and reads its phase and time. Done before the other tabs are
+    visited: Qt tells no reader that a tab's controls show again, and Orca, which remembers them
+    hidden, leaves them out of flat review afterwards."""
+    clicked = orca.count()
+    click_tab(window, "Таймер")
+    a11y.wait_for("the timer tab's row to have the focus", lambda: window.focused() == (a11y.PAGE_TAB_LIST, "Таймер"),
+                  timeout=20)
+    orca.wait("Orca to speak the timer tab", lambda: any("Таймер" in s for s in orca.said_since(clicked)), timeout=20)
+    orca.settle()
+    pressed = orca.count()
+    a11y.key(x_window, "Tab")
+    a11y.wait_for("START to have the focus", lambda: window.focused() == (a11y.PUSH_BUTTON, "Старт"), timeout=20)
+    orca.wait("Orca's focus on START", lambda: orca.focus_moved_to("Старт", pressed), timeout=20)
+    orca.settle()
+    lines = []
+    for key in ["KP_Up"] + ["KP_Home"] * 8:
+        before = orca.count()
+        a11y.key(x_window, key)
+        orca.wait("Orca's flat review", lambda: orca.count() > before, timeout=10)
+        orca.settle()
+        lines.append(" ".join(orca.said_since(before)))
+        if re.search(r"Тренировка: \d\d:\d\d", lines[-1]):
+            break
+    else:
+        raise e2e.Failure(f"Orca's flat review from START did not reach the display: {lines}")
+    print(f"flat review from START: {lines}")
+    # Back to the tab row, where the walk begins (a click on a tab's header takes no focus).
+    a11y.key(x_window, "shift+Tab")
+    a11y.wait_for("the tab row to have the focus again", lambda: window.focused() == (a11y.PAGE_TAB_LIST, "Таймер"),
+                  timeout=20)
 
 
 def check_workout_is_quiet(window, x_window, orca):
@@ -344,6 +382,7 @@ def main():
             try:
                 bus, speechd, orca, program, x_window, window = start(processes, args.binary, tmp)
                 a11y.give_focus(x_window)
+                check_display_on_demand(window, x_window, orca)
                 heard = [(tab, walk_tab(window, x_window, orca, tab, stops))
                          for tab, stops in (("Таймер", timer_stops()), ("Описание", description_stops()),
                                             ("Настройки", settings_stops()))]

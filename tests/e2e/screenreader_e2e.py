@@ -127,6 +127,21 @@ class SpeechServer:
         self._log.close()
 
 
+def other_orcas():
+    """The PIDs of the Orca processes of this user (Orca names its process "orca")."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm", encoding="utf-8") as f:
+                if f.read().strip() != "orca":
+                    continue
+            if os.stat(f"/proc/{pid}").st_uid == os.getuid() and a11y.running(int(pid)):
+                found.append(int(pid))
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return found
+
+
 class Orca:
     """Orca with its own preferences, its debug log written to a terminal so that it is line
     buffered (to a file it reaches the disk in blocks, long after it was spoken), read by a
@@ -149,7 +164,10 @@ class Orca:
         self._reader.start()
         prefs = os.path.join(tmp, "orca-prefs")
         os.makedirs(prefs)
-        self._process = processes.start(["orca", "--replace", "--user-prefs", prefs, "--debug-file", os.ttyname(slave)],
+        # Orca runs once per user: it refuses to start beside another, and "--replace" would kill
+        # the other by name. Another test's Orca (or a user's) is waited for instead.
+        a11y.wait_for("no other Orca of this user to run", lambda: not other_orcas(), timeout=300, interval=1)
+        self._process = processes.start(["orca", "--user-prefs", prefs, "--debug-file", os.ttyname(slave)],
                                         env=env, stdin=subprocess.DEVNULL, stdout=self._raw, stderr=self._raw)
         self._slave = slave
 

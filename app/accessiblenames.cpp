@@ -1,8 +1,11 @@
 #include "app/accessiblenames.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QComboBox>
+#include <QEvent>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QStringList>
 #include <algorithm>
@@ -29,6 +32,12 @@ QString spokenCaption(const QString &caption)
     return word.left(1).toUpper() + word.mid(1).toLower();
 }
 
+void setSpokenName(QWidget *widget, const QString &name)
+{
+    if (widget->accessibleName() != name)
+        widget->setAccessibleName(name);
+}
+
 void nameComboEditors(QWidget *root)
 {
     for (QComboBox *box : root->findChildren<QComboBox *>()) {
@@ -41,24 +50,152 @@ namespace {
 
 constexpr char kReadAsFrame[] = "vintraReadAsFrame";
 
-QAccessibleInterface *frameFactory(const QString &, QObject *object)
+class FocusFirst : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // Qt tells of the focus itself once the widget has handled the event (and selected its
+        // text); a second telling of the same focus is nothing new to a reader.
+        if (event->type() == QEvent::FocusIn && QAccessible::isActive()) {
+            QAccessibleEvent focus(watched, QAccessible::Focus);
+            QAccessible::updateAccessibility(&focus);
+        }
+        return false;
+    }
+};
+
+// A combo box as Qt's own interface presents it (role, children: the list and, when editable, the
+// editor; the value; the actions that open the list), but named by its accessible name on every
+// platform. Qt's interface names the box after its value on Linux; its class is private to Qt.
+class ComboBoxAccessible : public QAccessibleWidget {
+public:
+    explicit ComboBoxAccessible(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+
+    int childCount() const override { return box()->isEditable() ? 2 : 1; }
+
+    QAccessibleInterface *child(int index) const override
+    {
+        if (index == 0)
+            return QAccessible::queryAccessibleInterface(box()->view());
+        if (index == 1 && box()->isEditable())
+            return QAccessible::queryAccessibleInterface(box()->lineEdit());
+        return nullptr;
+    }
+
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        if (child->object() == box()->view())
+            return 0;
+        if (box()->isEditable() && child->object() == box()->lineEdit())
+            return 1;
+        return -1;
+    }
+
+    QAccessibleInterface *childAt(int x, int y) const override
+    {
+        QLineEdit *editor = box()->lineEdit();
+        if (editor && editor->rect().contains(editor->mapFromGlobal(QPoint(x, y))))
+            return child(1);
+        return nullptr;
+    }
+
+    // The editor never has the focus itself (the box is its focus proxy), but it is what a reader
+    // edits.
+    QAccessibleInterface *focusChild() const override { return box()->isEditable() ? child(1) : nullptr; }
+
+    QString text(QAccessible::Text t) const override
+    {
+        switch (t) {
+        case QAccessible::Name:
+            if (!box()->accessibleName().isEmpty())
+                return box()->accessibleName();
+            return value();
+        case QAccessible::Value: return value();
+        case QAccessible::Accelerator: return QKeySequence(Qt::Key_Down).toString(QKeySequence::NativeText);
+        default: return QAccessibleWidget::text(t);
+        }
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.editable = box()->isEditable();
+        return s;
+    }
+
+    QStringList actionNames() const override { return {showMenuAction(), pressAction()}; }
+
+    QString localizedActionDescription(const QString &action) const override
+    {
+        if (action == showMenuAction() || action == pressAction())
+            return QComboBox::tr("Open the combo box selection popup");
+        return {};
+    }
+
+    void doAction(const QString &action) override
+    {
+        if (action != showMenuAction() && action != pressAction())
+            return;
+        if (box()->view()->isVisible())
+            box()->hidePopup();
+        else
+            box()->showPopup();
+    }
+
+    QStringList keyBindingsForAction(const QString &) const override { return {}; }
+
+private:
+    QComboBox *box() const { return static_cast<QComboBox *>(widget()); }
+    QString value() const { return box()->isEditable() ? box()->lineEdit()->text() : box()->currentText(); }
+};
+
+QAccessibleInterface *accessibleFactory(const QString &className, QObject *object)
 {
     auto *widget = qobject_cast<QWidget *>(object);
-    if (!widget || !widget->isWindow() || !widget->property(kReadAsFrame).toBool())
+    if (!widget)
         return nullptr;
-    return new QAccessibleWidget(widget, QAccessible::Window);
+    if (widget->isWindow() && widget->property(kReadAsFrame).toBool())
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    // Qt asks once per class, from the most derived one up.
+    if (className == QLatin1String("QComboBox"))
+        return new ComboBoxAccessible(static_cast<QComboBox *>(widget));
+    // Qt presents a QFrame as a "frame", the role of a window: a screen reader then takes the
+    // panel around the focused control for the window, and its flat review of "the window" never
+    // reaches the display and the counters beside it. Our frames are panels that group controls.
+    if (className == QLatin1String("QFrame") && !widget->isWindow())
+        return new QAccessibleWidget(widget, QAccessible::Grouping);
+    return nullptr;
 }
 
 } // namespace
 
-void readAsFrame(QWidget *window)
+void announceFocusFirst(QWidget *root)
 {
-    window->setProperty(kReadAsFrame, true);
+    auto *filter = new FocusFirst(root);
+    for (QLineEdit *edit : root->findChildren<QLineEdit *>()) {
+        // An editable combo box's editor never takes the focus itself: the box does.
+        if (!qobject_cast<QComboBox *>(edit->parentWidget()))
+            edit->installEventFilter(filter);
+    }
+    for (QComboBox *box : root->findChildren<QComboBox *>())
+        box->installEventFilter(filter);
+}
+
+void installAccessibleInterfaces()
+{
     static const bool installed = [] {
-        QAccessible::installFactory(frameFactory);
+        QAccessible::installFactory(accessibleFactory);
         return true;
     }();
     Q_UNUSED(installed);
+}
+
+void readAsFrame(QWidget *window)
+{
+    window->setProperty(kReadAsFrame, true);
+    installAccessibleInterfaces();
 }
 
 } // namespace app

@@ -52,6 +52,9 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
 {
     Form1 = this;
     app::setErrorBoxOwner(this);
+    // Before the controls are built: their accessible interfaces are chosen as they are first
+    // asked for, which the accessibility bridge may do at once.
+    app::installAccessibleInterfaces();
     app::readAsFrame(this);
     // The flags go first: changing them later re-creates the native window.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
@@ -91,6 +94,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     }
     ui->sTabSheet1->installEventFilter(this);
     app::nameComboEditors(this);
+    app::announceFocusFirst(this);
     nameChangingControls();
     wireHandlers();
 
@@ -295,11 +299,11 @@ void TForm1::reportError(const QString &message) { app::showErrorBoxLater(messag
 // step with every change of text.
 void TForm1::nameChangingControls()
 {
-    ui->Label1->setAccessibleName(app::captionedName(ui->sLabel1->text(), ui->Label1->text()));
-    ui->sPanel4->setAccessibleName(app::captionedName(ui->sLabel2->text(), ui->sPanel4->text()));
-    ui->sPanel5->setAccessibleName(app::captionedName(ui->sLabel3->text(), ui->sPanel5->text()));
-    ui->sBitBtn1->setAccessibleName(app::spokenCaption(ui->sBitBtn1->text()));
-    ui->sBitBtn2->setAccessibleName(app::spokenCaption(ui->sBitBtn2->text()));
+    app::setSpokenName(ui->Label1, app::captionedName(ui->sLabel1->text(), ui->Label1->text()));
+    app::setSpokenName(ui->sPanel4, app::captionedName(ui->sLabel2->text(), ui->sPanel4->text()));
+    app::setSpokenName(ui->sPanel5, app::captionedName(ui->sLabel3->text(), ui->sPanel5->text()));
+    app::setSpokenName(ui->sBitBtn1, app::spokenCaption(ui->sBitBtn1->text()));
+    app::setSpokenName(ui->sBitBtn2, app::spokenCaption(ui->sBitBtn2->text()));
 }
 
 void TForm1::requestStacking(Stacking stacking)

@@ -35,6 +35,8 @@ test=(
   dbus-daemon python3-dbus python3-gi weston xwayland qt6-wayland
   # the accessibility bus and a client that reads the window through it
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0
+  # a screen reader and its speech server with a voice (played into ALSA's null device)
+  orca speech-dispatcher speech-dispatcher-espeak-ng
 )
 media=(
   sox libsox-fmt-mp3 lame imagemagick

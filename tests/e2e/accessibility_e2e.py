@@ -18,8 +18,19 @@ import tempfile
 import time
 import warnings
 
+import gi
+
 import e2e_support as e2e
 from e2e_support import check
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi  # noqa: E402  (the version is chosen first)
+
+# Roles are compared by their values: their names differ between at-spi versions ("push button"
+# in 2.46, "button" in 2.56).
+TEXT, LABEL, PUSH_BUTTON, CHECK_BOX, COMBO_BOX, PAGE_TAB, PAGE_TAB_LIST = (
+    Atspi.Role.TEXT, Atspi.Role.LABEL, Atspi.Role.PUSH_BUTTON, Atspi.Role.CHECK_BOX, Atspi.Role.COMBO_BOX,
+    Atspi.Role.PAGE_TAB, Atspi.Role.PAGE_TAB_LIST)
 
 LAUNCHERS = ("/usr/libexec/at-spi-bus-launcher", "/usr/lib/at-spi2-core/at-spi-bus-launcher")
 
@@ -72,7 +83,9 @@ class AccessibilityBus:
         launcher = next((path for path in LAUNCHERS if os.path.exists(path)), None)
         check(launcher, f"at-spi's bus launcher is missing ({' or '.join(LAUNCHERS)}; "
                         "scripts/install-packages.sh test installs at-spi2-core)")
-        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session_address)
+        # The launcher keeps the desktop's accessibility settings in memory: no settings service
+        # is started on the bus for them, and nothing is written to the user's own.
+        env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.session_address, GSETTINGS_BACKEND="memory")
         env.pop("AT_SPI_BUS_ADDRESS", None)
         self._launcher = processes.start([launcher, "--launch-immediately"], env=env)
         wait_for("at-spi's bus launcher on the session bus (org.a11y.Bus)",
@@ -102,6 +115,13 @@ class AccessibilityBus:
                          "GetConnectionUnixProcessID", ("s", name))[0]
         if pid not in self._spawned:
             self._spawned.append(pid)
+
+    def set_screen_reader_enabled(self):
+        """What the desktop's settings say once the user has turned a screen reader on; Qt's
+        bridge asks it as a program starts."""
+        from gi.repository import GLib
+        self._call(self.session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+                   ("ssv", "org.a11y.Status", "ScreenReaderEnabled", GLib.Variant("b", True)))
 
     def remember_registry(self):
         self._remember("org.a11y.atspi.Registry")
@@ -177,7 +197,7 @@ class Window:
                 states = child.get_state_set()
                 if not states.contains(self.atspi.StateType.SHOWING):
                     continue
-                found.append((child.get_role_name(), child.get_name(), states, child))
+                found.append((child.get_role(), child.get_name(), states, child))
                 walk(child)
 
         walk(self.frame)
@@ -192,13 +212,13 @@ class Window:
         whenever the tab row is; an editable combo box shares the focus with its editor, which
         carries the name."""
         among = self.focusable() if among is None else among
-        marked = [(obj.get_role_name(), obj.get_name()) for obj in among
+        marked = [(obj.get_role(), obj.get_name()) for obj in among
                   if obj.get_state_set().contains(self.atspi.StateType.FOCUSED)]
-        for wanted in ("text", "page tab list"):
+        for wanted in (TEXT, PAGE_TAB_LIST):
             hits = [m for m in marked if m[0] == wanted]
             if hits:
                 return hits[0]
-        others = [m for m in marked if m[0] != "page tab"]
+        others = [m for m in marked if m[0] != PAGE_TAB]
         return others[0] if len(others) == 1 else (tuple(others) or None)
 
     def named(self, role, pattern):
@@ -219,9 +239,9 @@ class Window:
 
 
 def dump(window):
-    for role, name, states, obj in window.controls():
+    for _, name, states, obj in window.controls():
         focusable = "focusable" if states.contains(window.atspi.StateType.FOCUSABLE) else ""
-        print(f"{role:16} {name!r:60} {focusable} {obj.get_description()!r}")
+        print(f"{obj.get_role_name():16} {name!r:60} {focusable} {obj.get_description()!r}")
 
 
 # --- the checks ---
@@ -234,9 +254,9 @@ def check_every_control_named(window):
                if states.contains(window.atspi.StateType.FOCUSABLE) and not name.strip()]
     check(not unnamed, f"focusable controls without a name: {unnamed}")
     for role, name, _, obj in shown:
-        if role == "combo box":
+        if role == COMBO_BOX:
             editors = [obj.get_child_at_index(i) for i in range(obj.get_child_count())]
-            editors = [e for e in editors if e and e.get_role_name() == "text"]
+            editors = [e for e in editors if e and e.get_role() == TEXT]
             check(len(editors) == 1 and editors[0].get_name().strip(),
                   f"the combo box showing {name!r} has no named editor")
 
@@ -251,35 +271,35 @@ def expect_shown(window, expected):
 def check_display_names(window, title):
     """The time display reads as '<phase title>: MM:SS', each counter as '<caption>: NN'; returns
     what the display reads."""
-    display = window.named("label", re.escape(title) + r": \d\d:\d\d")
+    display = window.named(LABEL, re.escape(title) + r": \d\d:\d\d")
     for caption in ("Раунды", "Vintras"):
-        window.named("label", caption + r": \d\d")
+        window.named(LABEL, caption + r": \d\d")
     return display.get_name()
 
 
 def check_names_at_rest(window):
-    expect_shown(window, [("page tab", t) for t in TABS]
-                 + [("text", n) for n in PLAN_FIELDS] + [("check box", n) for n in OPTIONS]
-                 + [("push button", "Старт"), ("push button", PROMO), ("label", "Тренировка"),
-                    ("label", f"Тренировка: {TOTAL}"), ("label", "Раунды: 02"), ("label", "Vintras: 01")])
+    expect_shown(window, [(PAGE_TAB, t) for t in TABS]
+                 + [(TEXT, n) for n in PLAN_FIELDS] + [(CHECK_BOX, n) for n in OPTIONS]
+                 + [(PUSH_BUTTON, "Старт"), (PUSH_BUTTON, PROMO), (LABEL, "Тренировка"),
+                    (LABEL, f"Тренировка: {TOTAL}"), (LABEL, "Раунды: 02"), (LABEL, "Vintras: 01")])
     check_every_control_named(window)
     check_display_names(window, "Тренировка")
-    check(window.named("check box", "Музыка").get_description().startswith("По умолчанию музыка"),
+    check(window.named(CHECK_BOX, "Музыка").get_description().startswith("По умолчанию музыка"),
           "the music option's hint is not its description")
     print("timer tab at rest: every control named")
 
 
 def timer_order(pause):
-    order = [("push button", "Старт" if pause is None else "Стоп")] + [("text", n) for n in PLAN_FIELDS]
+    order = [(PUSH_BUTTON, "Старт" if pause is None else "Стоп")] + [(TEXT, n) for n in PLAN_FIELDS]
     if pause:
-        order.append(("push button", pause))
-    return order + [("check box", n) for n in OPTIONS] + [("push button", PROMO)]
+        order.append((PUSH_BUTTON, pause))
+    return order + [(CHECK_BOX, n) for n in OPTIONS] + [(PUSH_BUTTON, PROMO)]
 
 
 def check_keyboard_order(window, x_window, tab, order):
     """From the tab row, Tab visits order and comes back to the tab row."""
     give_focus(x_window)
-    row = ("page tab list", tab)
+    row = (PAGE_TAB_LIST, tab)
     check(window.focused() == row, f"the focus is on {window.focused()}, not on the tab row showing {tab}")
     visited = walk_focus(window, x_window, len(order) + 1)
     check(visited == order + [row], f"Tab on the {tab} tab visits {visited}, not {order + [row]}")
@@ -292,27 +312,27 @@ def check_timer_keyboard_order(window, x_window, pause):
 
 def check_names_through_workout(window, x_window):
     """START, the work phase with the pause button, pause, resume and stop: the names follow."""
-    window.press("push button", "Старт")
+    window.press(PUSH_BUTTON, "Старт")
     wait_for("the START button to read Стоп", lambda: any(
-        r == "push button" and n == "Стоп" for r, n, _, _ in window.controls()))
+        r == PUSH_BUTTON and n == "Стоп" for r, n, _, _ in window.controls()))
     wait_for("the work phase with its pause button", lambda: any(
-        r == "push button" and n == "Пауза" for r, n, _, _ in window.controls()), timeout=10)
+        r == PUSH_BUTTON and n == "Пауза" for r, n, _, _ in window.controls()), timeout=10)
     working = check_display_names(window, "Работа")
     wait_for(f"the display to read on from {working!r}",
              lambda: check_display_names(window, "Работа") != working, timeout=5)
     check_every_control_named(window)
-    window.press("push button", "Пауза")
+    window.press(PUSH_BUTTON, "Пауза")
     wait_for("the pause button to read Возобновить", lambda: any(
-        r == "push button" and n == "Возобновить" for r, n, _, _ in window.controls()))
+        r == PUSH_BUTTON and n == "Возобновить" for r, n, _, _ in window.controls()))
     paused = check_display_names(window, "Работа")
     check_timer_keyboard_order(window, x_window, pause="Возобновить")
     check(check_display_names(window, "Работа") == paused, "the paused display moved on")
-    window.press("push button", "Возобновить")
+    window.press(PUSH_BUTTON, "Возобновить")
     wait_for("the pause button to read Пауза again", lambda: any(
-        r == "push button" and n == "Пауза" for r, n, _, _ in window.controls()))
-    window.press("push button", "Стоп")
+        r == PUSH_BUTTON and n == "Пауза" for r, n, _, _ in window.controls()))
+    window.press(PUSH_BUTTON, "Стоп")
     wait_for("the stop button to read Старт again", lambda: any(
-        r == "push button" and n == "Старт" for r, n, _, _ in window.controls()))
+        r == PUSH_BUTTON and n == "Старт" for r, n, _, _ in window.controls()))
     check(check_display_names(window, "Тренировка") == f"Тренировка: {TOTAL}",
           "the display does not read the plan's total after Стоп")
     print("names followed START, pause, resume and stop")
@@ -321,25 +341,25 @@ def check_names_through_workout(window, x_window):
 def check_other_tabs(window, x_window):
     give_focus(x_window)
     key(x_window, "Right")
-    wait_for("the description tab", lambda: window.focused() == ("page tab list", "Описание"))
-    description = [("text", "Описание тренировки Винтра"), ("push button", "Упражнения")]
-    expect_shown(window, description + [("push button", PROMO)])
+    wait_for("the description tab", lambda: window.focused() == (PAGE_TAB_LIST, "Описание"))
+    description = [(TEXT, "Описание тренировки Винтра"), (PUSH_BUTTON, "Упражнения")]
+    expect_shown(window, description + [(PUSH_BUTTON, PROMO)])
     check_every_control_named(window)
-    check_keyboard_order(window, x_window, "Описание", description + [("push button", PROMO)])
+    check_keyboard_order(window, x_window, "Описание", description + [(PUSH_BUTTON, PROMO)])
     print("description tab: names and keyboard order right")
 
     key(x_window, "Right")
-    wait_for("the settings tab", lambda: window.focused() == ("page tab list", "Настройки"))
-    fields = [("text", f"Файл: {caption}") for _, caption in ROWS]
-    buttons = {short: [("push button", f"Прослушать: {short}"), ("push button", f"Выбрать файл: {short}")]
+    wait_for("the settings tab", lambda: window.focused() == (PAGE_TAB_LIST, "Настройки"))
+    fields = [(TEXT, f"Файл: {caption}") for _, caption in ROWS]
+    buttons = {short: [(PUSH_BUTTON, f"Прослушать: {short}"), (PUSH_BUTTON, f"Выбрать файл: {short}")]
                for short, _ in ROWS}
     expect_shown(window, fields + sum(buttons.values(), []))
     check_every_control_named(window)
     # The Work pair comes before the Tick pair, although the Tick row stands above.
     order = fields + sum((buttons[s] for s in ("Over", "Rest", "Start", "Work", "Tick", "Music")), [])
-    check_keyboard_order(window, x_window, "Настройки", order + [("push button", PROMO)])
+    check_keyboard_order(window, x_window, "Настройки", order + [(PUSH_BUTTON, PROMO)])
     for short, _ in ROWS:
-        check(window.named("push button", f"Прослушать: {short}").get_description() == "Воспроизвести",
+        check(window.named(PUSH_BUTTON, f"Прослушать: {short}").get_description() == "Воспроизвести",
               f"the {short} preview button lost its hint")
     print("settings tab: names and keyboard order right")
 
@@ -377,9 +397,6 @@ def start(processes, binary, tmp):
     # libatspi finds the accessibility bus through the session bus it is started with.
     os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.session_address
     os.environ.pop("AT_SPI_BUS_ADDRESS", None)
-    import gi
-    gi.require_version("Atspi", "2.0")
-    from gi.repository import Atspi
     Atspi.init()
     config = os.path.join(tmp, "config")
     e2e.write_settings(config, PLAN)

@@ -177,11 +177,14 @@ void AudioOutput::Impl::resumeLocked()
     SDL_PauseAudioDevice(device, 0);
     state = DeviceState::Running;
     runningSince = Clock::now();
-    // Plays that come while the callback is still awaited do not move the deadline: a cue every
-    // second must not keep a dead device alive.
+    // Only running time counts towards the deadline, and plays that come while the callback is
+    // still awaited do not start it afresh: a cue every second must not keep a dead device
+    // alive, and a device paused before it could call back (a sound stopped at once) must not
+    // be blamed for the time it spent paused.
+    awaitingSince = runningSince;
     if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
         awaitingCallback = true;
-        awaitingSince = runningSince;
+        awaitedBefore = {};
         callbacksAtResume = callbacks.load();
     }
 }
@@ -192,6 +195,8 @@ void AudioOutput::Impl::pauseLocked()
     SDL_PauseAudioDevice(device, 1);
     state = DeviceState::Paused;
     idleSince = Clock::now();
+    if (awaitingCallback)
+        awaitedBefore += idleSince - awaitingSince;
 }
 
 void AudioOutput::Impl::retireLocked()
@@ -379,9 +384,9 @@ void AudioOutput::Impl::serviceLoop()
             } else if (state == DeviceState::Running) {
                 waitMs = 100;
             }
-            if (awaitingCallback) {
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin - Clock::now());
+            if (awaitingCallback && state == DeviceState::Running) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin -
+                                                                               awaitedBefore - Clock::now());
                 const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
                 waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
             }
@@ -410,7 +415,7 @@ void AudioOutput::Impl::serviceLoop()
                     awaitingCallback = false;
                 if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
                     deviceLostLocked("it stopped");
-                else if (awaitingCallback && now - awaitingSince > kFirstCallbackWithin)
+                else if (awaitingCallback && running && awaitedBefore + (now - awaitingSince) > kFirstCallbackWithin)
                     deviceLostLocked("it did not start");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");

@@ -128,7 +128,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
     // started PulseAudio can pause for most of a second, so less would replace good devices.
     static constexpr std::chrono::milliseconds kLostAfter{2000};
-    // A device resumed for a play whose callback has not come this long after is taken for lost,
+    // A device resumed for a play whose callback has not come after this long running (time
+    // paused does not count: a paused device is not called) is taken for lost,
     // whether or not the sound has ended meanwhile: SDL's PipeWire driver keeps a stream of a
     // server that was restarted and never calls it again, and cues shorter than kLostAfter would
     // otherwise stay silent for good. A device that has called before calls again within a
@@ -219,8 +220,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     DeviceState state = DeviceState::None;
     SDL_AudioDeviceID device = 0; // while Paused or Running
     Clock::time_point runningSince;
-    bool awaitingCallback = false; // resumed, and the callback has not run since
-    Clock::time_point awaitingSince;
+    bool awaitingCallback = false;   // resumed, and the callback has not run since
+    Clock::time_point awaitingSince; // the device last resumed
+    Clock::duration awaitedBefore{}; // running time awaited before the device last paused
     std::uint64_t callbacksAtResume = 0;
     std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
     bool openWanted = false;           // a voice plays and there is no device

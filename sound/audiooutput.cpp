@@ -1,6 +1,7 @@
 #include "sound/audiooutput.h"
 #include "sound/audiolog.h"
 #include "sound/audiooutput_p.h"
+#include "sound/realtime.h"
 #include "sound/sdlchannel.h"
 
 #include <algorithm>
@@ -15,6 +16,9 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
+    // SDL's own audio thread (PulseAudio, ALSA) asks for real time, not only a better nice
+    // value, and rtkit can grant it: see realtime.h.
+    SDL_SetHint(SDL_HINT_THREAD_FORCE_REALTIME_TIME_CRITICAL, "1");
 
     idleSince = lastAttempt = lastCallback = advancedTo = Clock::now();
     voices.reserve(16);
@@ -311,6 +315,11 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
     bool anyPlaying = false;
     bool wantRefill = false;
     self->callbacks.fetch_add(1, std::memory_order_relaxed);
+    // A new device may call from a new thread; the service thread raises its priority.
+    if (const auto thread = currentThreadId(); self->callbackThread.load(std::memory_order_relaxed) != thread) {
+        self->callbackThread.store(thread, std::memory_order_relaxed);
+        self->requestService();
+    }
     {
         std::lock_guard guard(self->mix);
         self->lastCallback = self->advancedTo = Clock::now();
@@ -346,6 +355,16 @@ void AudioOutput::Impl::advanceSilentlyLocked(Clock::time_point now, std::vector
                 voice->mixInto(scratch.data(), n);
         frames -= n;
     }
+}
+
+void AudioOutput::Impl::raiseCallbackThread()
+{
+    const std::int64_t thread = callbackThread.load(std::memory_order_relaxed);
+    if (thread == 0 || thread == raisedThread)
+        return;
+    raisedThread = thread;
+    if (!makeThreadRealtime(thread))
+        qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
 }
 
 // Decode-ahead for streaming voices; pausing the device once nothing plays (a running callback
@@ -398,6 +417,7 @@ void AudioOutput::Impl::serviceLoop()
         if (quitting)
             return;
         serviceRequested = false;
+        raiseCallbackThread();
 
         {
             std::lock_guard guard(devMutex);

@@ -167,6 +167,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
+    // On the service thread: asks for real-time priority for a thread new to the callback.
+    void raiseCallbackThread();
     void connectorLoop();
     void closerLoop();
 
@@ -250,7 +252,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
-    std::atomic<std::uint64_t> callbacks{0}; // how often the callback has run
+    std::atomic<std::uint64_t> callbacks{0};     // how often the callback has run
+    std::atomic<std::int64_t> callbackThread{0}; // the thread it last ran on
+    std::int64_t raisedThread = 0;               // the service thread's: asked real time for it
     std::atomic<bool> quitting{false};
     std::atomic<bool> shutdownStarted{false};
     mutable std::condition_variable readyChanged; // with devMutex, on firstDone

@@ -34,6 +34,8 @@ stop_busy() {
   busy=()
 }
 trap stop_busy EXIT
+# A stop by signal still ends the loops and the servers (their EXIT traps).
+trap "exit 143" TERM INT
 
 # Policy, real-time priority and nice value of every thread of a process, counted:
 # "TS - -20 x1, TS - 0 x4".

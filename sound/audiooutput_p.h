@@ -3,6 +3,7 @@
 // Shared between the mixer (audiooutput.cpp) and the channels (sdlchannel.cpp); not for other code.
 
 #include "sound/audiooutput.h"
+#include "sound/mixlock.h"
 
 #include <SDL.h>
 #include <sndfile.h>
@@ -42,16 +43,16 @@ struct Voice {
 
     // Opens and, for a short sound, decodes the whole file; a long one gets its first second
     // decoded ahead. Throws MediaError with libsndfile's text.
-    void load(const QString &path, const SDL_AudioSpec &out, std::mutex &mix);
+    void load(const QString &path, const SDL_AudioSpec &out, MixLock &mix);
 
     // Position in frames of the file. [mix] must be held.
     qint64 positionLocked() const;
     // Moves to a frame of the file. For a whole sound [mix] must be held; a streaming sound is
     // moved by seekStream() instead, without [mix] held.
     void setWholePositionLocked(qint64 frame);
-    void seekStream(std::mutex &mix, qint64 frame);
+    void seekStream(MixLock &mix, qint64 frame);
     // Tops up the ring of a streaming voice; returns at once when it is full.
-    void refill(std::mutex &mix);
+    void refill(MixLock &mix);
 
     // Adds up to `frames` frames of this voice to `mix`; called by the audio callback.
     // Returns true when the voice wants its ring topped up.
@@ -89,7 +90,7 @@ struct Voice {
 private:
     qint64 pcmFrames() const { return qint64(pcm.size()) / kOutChannels; }
     void pushRingLocked(const float *frames, qint64 count); // [mix] held
-    void fillLocked(std::mutex &mix);                       // decodeMutex held
+    void fillLocked(MixLock &mix);                          // decodeMutex held
 };
 
 } // namespace sound::detail
@@ -207,7 +208,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::chrono::milliseconds closeAfter{3000};
 
     // [mix]
-    mutable std::mutex mix;
+    mutable detail::MixLock mix;
     std::vector<std::shared_ptr<detail::Voice>> voices;
     bool alive = true;              // channels may open and play; false once shut down
     Clock::time_point lastCallback; // the callback last ran, or a voice started alone

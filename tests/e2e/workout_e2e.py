@@ -101,6 +101,7 @@ def main():
         lines = PLAN + ["1", "0", "1"] + paths
         e2e.write_settings(config, lines)
 
+        print(e2e.sound_server_at_realtime())
         recorder = e2e.MonitorRecorder(processes, os.environ["VINTRA_NULL_SINK"], os.path.join(tmp, "monitor.raw"),
                                       clocked=True)
         with open(os.path.join(tmp, "vintra.log"), "wb") as log:

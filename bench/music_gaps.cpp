@@ -5,6 +5,11 @@
 // windows afterwards: a window whose loudest sample is under half the music's peak is a dip,
 // under 1 % it is digital silence; neighbouring bad windows count as one gap.
 //
+// Beside it a thread at the callback's real-time priority (SCHED_FIFO 4) sleeps 2 ms at a time
+// and counts how often it woke more than 30 ms late: when even it could not run, neither could
+// the callback nor the server, and the gap is the machine's (a virtual machine's host taking the
+// CPU, say) rather than the program's.
+//
 // A cue's latency is from its Play call to its first loud sample, placed on the clock the way
 // cue_latency does it: in the 0.1-0.6 s after each play the recording's size is read every
 // millisecond, and size B at time W means the recording began no later than W - B/rate.
@@ -21,7 +26,10 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -85,6 +93,23 @@ int main(int argc, char **argv)
     cue->open();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
+    std::atomic<bool> probing{true};
+    bool probeRealtime = false;
+    std::vector<double> stallsMs;
+    std::thread probe([&] {
+        sched_param param{};
+        param.sched_priority = 4;
+        probeRealtime = ::sched_setscheduler(0, SCHED_FIFO, &param) == 0;
+        double last = sinktest::clockNow();
+        while (probing) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const double now = sinktest::clockNow();
+            if (now - last > 0.030)
+                stallsMs.push_back((now - last) * 1000.0);
+            last = now;
+        }
+    });
+
     const qint64 musicFrom = rec.frames();
     musicCh->play();
     const double began = sinktest::clockNow();
@@ -111,6 +136,8 @@ int main(int argc, char **argv)
     musicCh->stop();
     const qint64 musicTo = rec.frames();
     rec.stop();
+    probing = false;
+    probe.join();
 
     // --- the recording, read a chunk at a time: an hour is over 600 MB ---
     QFile f(raw);
@@ -130,8 +157,8 @@ int main(int argc, char **argv)
     qint64 frame = first;
     while (frame + kWindow <= last) {
         const qint64 want = std::min<qint64>(qint64(buf.size() / 2), (last - frame) / kWindow * kWindow);
-        const qint64 got = f.read(reinterpret_cast<char *>(buf.data()), want * sinktest::kBytesPerFrame) /
-                           sinktest::kBytesPerFrame;
+        const qint64 got =
+            f.read(reinterpret_cast<char *>(buf.data()), want * sinktest::kBytesPerFrame) / sinktest::kBytesPerFrame;
         if (got < kWindow)
             break;
         for (qint64 w = 0; w + kWindow <= got; w += kWindow, frame += kWindow) {
@@ -182,5 +209,8 @@ int main(int argc, char **argv)
                 double(badWindows) * kWindow * 1000.0 / sinktest::kRate, minutes > 0 ? gaps * 60.0 / minutes : 0.0);
     std::printf("cues: %zu heard of %zu, latency median %.1f ms, latest %.1f ms\n", latencyMs.size(), plays.size(),
                 median(latencyMs), latencyMs.empty() ? 0.0 : *std::max_element(latencyMs.begin(), latencyMs.end()));
+    std::printf("a thread at SCHED_FIFO 4%s beside it woke over 30 ms late %zu times, the latest by %.0f ms\n",
+                probeRealtime ? "" : " (refused: at an ordinary priority)", stallsMs.size(),
+                stallsMs.empty() ? 0.0 : *std::max_element(stallsMs.begin(), stallsMs.end()));
     return unheard == 0 ? 0 : 1;
 }

@@ -33,7 +33,8 @@ stop_busy() {
   for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
   busy=()
 }
-trap stop_busy EXIT
+# This replaces test-env's own EXIT trap, so it stops the servers too.
+trap 'stop_busy; vintra_env_stop' EXIT
 # A stop by signal still ends the loops and the servers (their EXIT traps).
 trap "exit 143" TERM INT
 

@@ -1,6 +1,7 @@
 #include "sound/audiooutput.h"
 #include "sound/audiolog.h"
 #include "sound/audiooutput_p.h"
+#include "sound/realtime.h"
 #include "sound/sdlchannel.h"
 
 #include <algorithm>
@@ -15,6 +16,9 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Vintra sounds");
+    // SDL's own audio thread (PulseAudio, ALSA) asks for real time, not only a better nice
+    // value, and rtkit can grant it: see realtime.h.
+    SDL_SetHint(SDL_HINT_THREAD_FORCE_REALTIME_TIME_CRITICAL, "1");
 
     idleSince = lastAttempt = lastCallback = advancedTo = Clock::now();
     voices.reserve(16);
@@ -177,11 +181,14 @@ void AudioOutput::Impl::resumeLocked()
     SDL_PauseAudioDevice(device, 0);
     state = DeviceState::Running;
     runningSince = Clock::now();
-    // Plays that come while the callback is still awaited do not move the deadline: a cue every
-    // second must not keep a dead device alive.
+    // Only running time counts towards the deadline, and plays that come while the callback is
+    // still awaited do not start it afresh: a cue every second must not keep a dead device
+    // alive, and a device paused before it could call back (a sound stopped at once) must not
+    // be blamed for the time it spent paused.
+    awaitingSince = runningSince;
     if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
         awaitingCallback = true;
-        awaitingSince = runningSince;
+        awaitedBefore = {};
         callbacksAtResume = callbacks.load();
     }
 }
@@ -192,6 +199,8 @@ void AudioOutput::Impl::pauseLocked()
     SDL_PauseAudioDevice(device, 1);
     state = DeviceState::Paused;
     idleSince = Clock::now();
+    if (awaitingCallback)
+        awaitedBefore += idleSince - awaitingSince;
 }
 
 void AudioOutput::Impl::retireLocked()
@@ -306,6 +315,11 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
     bool anyPlaying = false;
     bool wantRefill = false;
     self->callbacks.fetch_add(1, std::memory_order_relaxed);
+    // A new device may call from a new thread; the service thread raises its priority.
+    if (const auto thread = currentThreadId(); self->callbackThread.load(std::memory_order_relaxed) != thread) {
+        self->callbackThread.store(thread, std::memory_order_relaxed);
+        self->requestService();
+    }
     {
         std::lock_guard guard(self->mix);
         self->lastCallback = self->advancedTo = Clock::now();
@@ -341,6 +355,16 @@ void AudioOutput::Impl::advanceSilentlyLocked(Clock::time_point now, std::vector
                 voice->mixInto(scratch.data(), n);
         frames -= n;
     }
+}
+
+void AudioOutput::Impl::raiseCallbackThread()
+{
+    const std::int64_t thread = callbackThread.load(std::memory_order_relaxed);
+    if (thread == 0 || thread == raisedThread)
+        return;
+    raisedThread = thread;
+    if (!makeThreadRealtime(thread))
+        qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
 }
 
 // Decode-ahead for streaming voices; pausing the device once nothing plays (a running callback
@@ -379,9 +403,9 @@ void AudioOutput::Impl::serviceLoop()
             } else if (state == DeviceState::Running) {
                 waitMs = 100;
             }
-            if (awaitingCallback) {
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin - Clock::now());
+            if (awaitingCallback && state == DeviceState::Running) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin -
+                                                                               awaitedBefore - Clock::now());
                 const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
                 waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
             }
@@ -393,6 +417,7 @@ void AudioOutput::Impl::serviceLoop()
         if (quitting)
             return;
         serviceRequested = false;
+        raiseCallbackThread();
 
         {
             std::lock_guard guard(devMutex);
@@ -410,7 +435,7 @@ void AudioOutput::Impl::serviceLoop()
                     awaitingCallback = false;
                 if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
                     deviceLostLocked("it stopped");
-                else if (awaitingCallback && now - awaitingSince > kFirstCallbackWithin)
+                else if (awaitingCallback && running && awaitedBefore + (now - awaitingSince) > kFirstCallbackWithin)
                     deviceLostLocked("it did not start");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");

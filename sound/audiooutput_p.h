@@ -3,6 +3,7 @@
 // Shared between the mixer (audiooutput.cpp) and the channels (sdlchannel.cpp); not for other code.
 
 #include "sound/audiooutput.h"
+#include "sound/mixlock.h"
 
 #include <SDL.h>
 #include <sndfile.h>
@@ -42,16 +43,16 @@ struct Voice {
 
     // Opens and, for a short sound, decodes the whole file; a long one gets its first second
     // decoded ahead. Throws MediaError with libsndfile's text.
-    void load(const QString &path, const SDL_AudioSpec &out, std::mutex &mix);
+    void load(const QString &path, const SDL_AudioSpec &out, MixLock &mix);
 
     // Position in frames of the file. [mix] must be held.
     qint64 positionLocked() const;
     // Moves to a frame of the file. For a whole sound [mix] must be held; a streaming sound is
     // moved by seekStream() instead, without [mix] held.
     void setWholePositionLocked(qint64 frame);
-    void seekStream(std::mutex &mix, qint64 frame);
+    void seekStream(MixLock &mix, qint64 frame);
     // Tops up the ring of a streaming voice; returns at once when it is full.
-    void refill(std::mutex &mix);
+    void refill(MixLock &mix);
 
     // Adds up to `frames` frames of this voice to `mix`; called by the audio callback.
     // Returns true when the voice wants its ring topped up.
@@ -89,7 +90,7 @@ struct Voice {
 private:
     qint64 pcmFrames() const { return qint64(pcm.size()) / kOutChannels; }
     void pushRingLocked(const float *frames, qint64 count); // [mix] held
-    void fillLocked(std::mutex &mix);                       // decodeMutex held
+    void fillLocked(MixLock &mix);                          // decodeMutex held
 };
 
 } // namespace sound::detail
@@ -128,7 +129,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
     // started PulseAudio can pause for most of a second, so less would replace good devices.
     static constexpr std::chrono::milliseconds kLostAfter{2000};
-    // A device resumed for a play whose callback has not come this long after is taken for lost,
+    // A device resumed for a play whose callback has not come after this long running (time
+    // paused does not count: a paused device is not called) is taken for lost,
     // whether or not the sound has ended meanwhile: SDL's PipeWire driver keeps a stream of a
     // server that was restarted and never calls it again, and cues shorter than kLostAfter would
     // otherwise stay silent for good. A device that has called before calls again within a
@@ -166,6 +168,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
+    // On the service thread: asks for real-time priority for a thread new to the callback.
+    void raiseCallbackThread();
     void connectorLoop();
     void closerLoop();
 
@@ -204,7 +208,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::chrono::milliseconds closeAfter{3000};
 
     // [mix]
-    mutable std::mutex mix;
+    mutable detail::MixLock mix;
     std::vector<std::shared_ptr<detail::Voice>> voices;
     bool alive = true;              // channels may open and play; false once shut down
     Clock::time_point lastCallback; // the callback last ran, or a voice started alone
@@ -219,8 +223,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     DeviceState state = DeviceState::None;
     SDL_AudioDeviceID device = 0; // while Paused or Running
     Clock::time_point runningSince;
-    bool awaitingCallback = false; // resumed, and the callback has not run since
-    Clock::time_point awaitingSince;
+    bool awaitingCallback = false;   // resumed, and the callback has not run since
+    Clock::time_point awaitingSince; // the device last resumed
+    Clock::duration awaitedBefore{}; // running time awaited before the device last paused
     std::uint64_t callbacksAtResume = 0;
     std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
     bool openWanted = false;           // a voice plays and there is no device
@@ -248,7 +253,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
-    std::atomic<std::uint64_t> callbacks{0}; // how often the callback has run
+    std::atomic<std::uint64_t> callbacks{0};     // how often the callback has run
+    std::atomic<std::int64_t> callbackThread{0}; // the thread it last ran on
+    std::int64_t raisedThread = 0;               // the service thread's: asked real time for it
     std::atomic<bool> quitting{false};
     std::atomic<bool> shutdownStarted{false};
     mutable std::condition_variable readyChanged; // with devMutex, on firstDone

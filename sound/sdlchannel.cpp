@@ -39,7 +39,7 @@ Voice::~Voice()
         SDL_FreeAudioStream(converter);
 }
 
-void Voice::load(const QString &path, const SDL_AudioSpec &out, std::mutex &mix)
+void Voice::load(const QString &path, const SDL_AudioSpec &out, MixLock &mix)
 {
     SF_INFO info{};
     file = openSoundFile(path, &info);
@@ -109,7 +109,7 @@ void Voice::setWholePositionLocked(qint64 frame)
         pcmPos = fileLength > 0 ? frame * total / fileLength : 0;
 }
 
-void Voice::seekStream(std::mutex &mix, qint64 frame)
+void Voice::seekStream(MixLock &mix, qint64 frame)
 {
     std::lock_guard guard(decodeMutex);
     const bool atEnd = frame >= fileLength;
@@ -132,13 +132,13 @@ void Voice::seekStream(std::mutex &mix, qint64 frame)
     fillLocked(mix);
 }
 
-void Voice::refill(std::mutex &mix)
+void Voice::refill(MixLock &mix)
 {
     std::lock_guard guard(decodeMutex);
     fillLocked(mix);
 }
 
-void Voice::fillLocked(std::mutex &mix)
+void Voice::fillLocked(MixLock &mix)
 {
     if (!file || !converter)
         return;

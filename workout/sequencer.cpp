@@ -184,7 +184,8 @@ void Sequencer::Timer1Timer()
             cue(m_cues.mpTick, stop);
             cue(m_cues.mpTick, rewind);
             Timer1.setEnabled(false);
-            Timer2.setEnabled(true);
+            // On the seconds of the preparation, so a late tick here does not delay every phase after.
+            Timer2.continueFrom(Timer1);
             m_view.setLightVisible(Light::yellow, false);
             m_view.setLightVisible(Light::green, true);
             phase_left = m_plan.values().rabota_sec;

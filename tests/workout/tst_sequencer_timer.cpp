@@ -14,6 +14,7 @@ private slots:
     void enablingTwiceKeepsTheRunningSecond();
     void reEnablingStartsAFreshSecond();
     void ticksEverySecondWhileEnabled();
+    void lateTicksMoveNoLaterOne();
 };
 
 void TestWorkoutTimer::enablingTwiceKeepsTheRunningSecond()
@@ -50,6 +51,33 @@ void TestWorkoutTimer::ticksEverySecondWhileEnabled()
     timer.setEnabled(false);
     QTest::qWait(1200);
     QCOMPARE(spy.count(), 1);
+}
+
+// A busy machine hands the GUI thread a tick late. Neither the next tick of the same timer nor
+// the first one of the timer taking over (preparation -> work) may move by that: each is due on
+// the seconds of the workout's start. Each handler here runs at least 300 ms after its tick was
+// due, so whatever the machine does the next tick is due at most 700 ms after it ends.
+void TestWorkoutTimer::lateTicksMoveNoLaterOne()
+{
+    WorkoutTimer preparation;
+    WorkoutTimer work;
+    int handedOverLeft = -1;
+    int nextLeft = -1;
+    connect(&preparation, &WorkoutTimer::timeout, this, [&] {
+        QTest::qSleep(300);
+        preparation.setEnabled(false);
+        work.continueFrom(preparation);
+        handedOverLeft = work.remainingTime();
+    });
+    connect(&work, &WorkoutTimer::timeout, this, [&] {
+        QTest::qSleep(300);
+        nextLeft = work.remainingTime();
+        work.setEnabled(false);
+    });
+    preparation.setEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(nextLeft >= 0, 10000);
+    QVERIFY2(handedOverLeft >= 0 && handedOverLeft <= 700, QByteArray::number(handedOverLeft));
+    QVERIFY2(nextLeft <= 700, QByteArray::number(nextLeft));
 }
 
 QTEST_GUILESS_MAIN(TestWorkoutTimer)

@@ -1,0 +1,20 @@
+#pragma once
+
+// Real-time scheduling for the thread that runs the audio callback. A callback at an ordinary
+// priority misses its turn whenever other programs keep both cores busy for longer than one
+// buffer (11.6 ms), and the server then plays silence: the music breaks. A desktop grants sound
+// threads real time through rtkit; this asks for it the same way, or directly where the process
+// may (root, or an RLIMIT_RTPRIO of its own).
+
+#include <cstdint>
+
+namespace sound {
+
+// The calling thread's id, as realtime scheduling knows it (0 where there is none).
+std::int64_t currentThreadId();
+
+// Moves thread `id` of this process to real-time scheduling, below the sound server's own
+// priority. Returns false, and changes nothing, where neither way is allowed or supported.
+bool makeThreadRealtime(std::int64_t id);
+
+} // namespace sound

@@ -52,6 +52,14 @@ def wait_for(what, condition, timeout=10.0, interval=0.05):
 
 # --- the accessibility bus of a session ---
 
+
+def role_of(obj):
+    """The role's number as its name in the Atspi.Role enumeration ("push button" for
+    PUSH_BUTTON): stable, where the text get_role_name() gives has changed between releases of
+    at-spi2-core ("push button" became "button")."""
+    return obj.get_role().value_nick.replace("-", " ")
+
+
 class AccessibilityBus:
     """A private session bus, at-spi's bus launcher on it, and the accessibility bus it starts.
     The launcher starts the bus daemon and the registry daemon as its own children; their PIDs
@@ -154,7 +162,7 @@ class Window:
         try:
             self.frame = wait_for(f"a frame named {e2e.TITLE!r}", self._find_frame)
         except e2e.Failure:
-            shown = [(c.get_role_name(), c.get_name()) for c in
+            shown = [(role_of(c), c.get_name()) for c in
                      (self.app.get_child_at_index(i) for i in range(self.app.get_child_count())) if c]
             raise e2e.Failure(f"the program shows no frame named {e2e.TITLE!r}, only {shown}") from None
 
@@ -177,7 +185,7 @@ class Window:
                 states = child.get_state_set()
                 if not states.contains(self.atspi.StateType.SHOWING):
                     continue
-                found.append((child.get_role_name(), child.get_name(), states, child))
+                found.append((role_of(child), child.get_name(), states, child))
                 walk(child)
 
         walk(self.frame)
@@ -192,7 +200,7 @@ class Window:
         whenever the tab row is; an editable combo box shares the focus with its editor, which
         carries the name."""
         among = self.focusable() if among is None else among
-        marked = [(obj.get_role_name(), obj.get_name()) for obj in among
+        marked = [(role_of(obj), obj.get_name()) for obj in among
                   if obj.get_state_set().contains(self.atspi.StateType.FOCUSED)]
         for wanted in ("text", "page tab list"):
             hits = [m for m in marked if m[0] == wanted]
@@ -236,7 +244,7 @@ def check_every_control_named(window):
     for role, name, _, obj in shown:
         if role == "combo box":
             editors = [obj.get_child_at_index(i) for i in range(obj.get_child_count())]
-            editors = [e for e in editors if e and e.get_role_name() == "text"]
+            editors = [e for e in editors if e and role_of(e) == "text"]
             check(len(editors) == 1 and editors[0].get_name().strip(),
                   f"the combo box showing {name!r} has no named editor")
 

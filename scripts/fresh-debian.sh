@@ -75,6 +75,7 @@ mounts=()
 xpids=()
 # Undoes every mount, newest first, then removes the roots, but only once nothing is mounted
 # under them any more.
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
   local status=$? i target pid proc
   # Whatever still runs in a root was started by this script (a program that did not close).

@@ -16,6 +16,9 @@
 # under /var/tmp and removed afterwards; every mount is undone on every exit. It prints how many
 # seconds each stage took.
 set -euo pipefail
+# Bash reads the whole block before it runs any of it: a run lasts half an hour, and an edit of
+# this file meanwhile must not change what it does.
+{
 cd "$(dirname "$0")/.."
 top=$PWD
 
@@ -89,6 +92,12 @@ cleanup() {
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     target=${mounts[i]}
     umount "$target" 2>/dev/null || umount -R "$target" 2>/dev/null || umount -l "$target" || true
+  done
+  # debootstrap mounts proc itself while it works; an interrupted one leaves that behind.
+  for target in "${roots[@]}"; do
+    findmnt -rn -o TARGET | grep "^$target/" | sort -r | while IFS= read -r m; do
+      umount "$m" 2>/dev/null || umount -l "$m" || true
+    done
   done
   for target in "${roots[@]}"; do
     if findmnt -rn -o TARGET | grep -q "^$target\(/\|$\)"; then
@@ -246,3 +255,4 @@ case $mode in
 esac
 printf 'fresh-debian: %-28s %5d s (exit status %d)\n' "total" $((SECONDS - total_start)) "$status" | tee -a "$log"
 exit "$status"
+}

@@ -74,9 +74,14 @@ for group in "$@"; do
   esac
 done
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == "install ok installed" ]]; }
 # Whether the release's package lists have a version of the package to install.
-available() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [^(]'; }
+# (Read whole: with pipefail, grep -q ending first would fail the pipe.)
+available() {
+  local policy
+  policy=$(apt-cache policy "$1" 2>/dev/null)
+  [[ $policy =~ Candidate:\ [^\(] ]]
+}
 
 missing=()
 optional=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the README's commands as a new user would, in a fresh minimal Debian of the named release:
 # debootstrap's minbase with git, sudo and ca-certificates, from this machine's own mirror, a
-# clone of this repository's current commit in /root/vintra, and a clean environment.
+# clone of this repository's current commit in /usr/local/src/vintra (the settings suites run
+# parts as an ordinary user, who cannot enter /root), and a clean environment.
 #   scripts/fresh-debian.sh RELEASE [test|run|deb]      (as root, or it asks sudo)
 #     RELEASE  bookworm (12), trixie (13) or forky (the next release, Debian testing)
 #     test     ./scripts/test.sh, the whole test suite (the default)
@@ -209,19 +210,20 @@ total_start=$SECONDS
 new_root
 root=$made_root
 stage "debootstrap (unpack)"
-git clone -q --no-checkout "$top" "$root/root/vintra"
-git -C "$root/root/vintra" checkout -q --detach "$commit"
+mkdir -p "$root/usr/local/src"
+git clone -q --no-checkout "$top" "$root/usr/local/src/vintra"
+git -C "$root/usr/local/src/vintra" checkout -q --detach "$commit"
 stage "clone"
 
 status=0
 case $mode in
   test)
-    inside "$root" "cd /root/vintra && ./scripts/test.sh" || status=$?
+    inside "$root" "cd /usr/local/src/vintra && ./scripts/test.sh" || status=$?
     stage "tests"
     ;;
   run)
     start_x
-    inside "$root" "cd /root/vintra && ./scripts/run.sh" &
+    inside "$root" "cd /usr/local/src/vintra && ./scripts/run.sh" &
     run_pid=$!
     see_window run "$run_pid" || status=1
     wait "$run_pid" || status=$?
@@ -229,9 +231,9 @@ case $mode in
     if [[ -s $settings ]]; then echo "fresh-debian: settings written ($(wc -l <"$settings") lines)"; else echo "fresh-debian: no settings written" >&2; status=1; fi
     ;;
   deb)
-    inside "$root" "cd /root/vintra && bash scripts/install-packages.sh build && ./scripts/package.sh" || status=$?
+    inside "$root" "cd /usr/local/src/vintra && bash scripts/install-packages.sh build && ./scripts/package.sh" || status=$?
     stage "package built"
-    deb=$(ls "$root"/root/vintra/build-pkg/package/*.deb)
+    deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb)
     new_root
     second=$made_root
     cp "$deb" "$second/root/"

@@ -82,6 +82,8 @@ xpids=()
 # shellcheck disable=SC2317 # run by the trap
 cleanup() {
   local status=$? i target pid proc
+  # Every step is tried: one that finds nothing to do must not end the cleaning.
+  set +e
   # Whatever still runs in a root was started by this script (a program that did not close).
   for proc in /proc/[0-9]*; do
     for target in "${roots[@]}"; do

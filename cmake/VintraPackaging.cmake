@@ -28,11 +28,14 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), "
     "qt6-qpa-plugins, libx11-6, libxss1, "
     "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0), "
-    # The layout is made for Tahoma (fonts-wine carries a compatible face); bold text is set in
-    # DejaVu Sans Condensed Bold.
-    "fonts-wine, fonts-dejavu-core")
-# Qt's Russian texts for its dialogs and menus.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-translations-l10n")
+    # Bold text is set in DejaVu Sans Condensed Bold, and without Tahoma the regular texts are set
+    # in DejaVu Sans Condensed: both are in fonts-dejavu-extra (fonts-dejavu-core has only the
+    # normal width).
+    "fonts-dejavu-core, fonts-dejavu-extra")
+# The layout is made for Tahoma, and fonts-wine carries a face of its metrics. It is recommended,
+# not required: the next Debian release has no fonts-wine, and there the condensed face above
+# keeps the layout. Qt's Russian texts for its dialogs and menus.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

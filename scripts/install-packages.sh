@@ -8,13 +8,18 @@
 #   media  making and measuring sounds and images (scripts/make-*.sh, bench/)
 #   fuzz   the clang toolchain of the fuzzer (scripts/fuzz-settings.sh)
 #   windows  cross-building, packaging and testing for Windows (scripts/windows/*.sh)
+# A name ending in "?" is installed where the release has it; where it has not, the line under
+# `fallbacks` says what stands in for it, and the install goes on. This is how one list serves
+# Debian 12, Debian 13 and the next release (fonts-wine left Debian testing with Wine).
 set -euo pipefail
 
 build=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools qt6-translations-l10n libgl-dev
   libasound2-dev libsdl2-dev libsndfile1-dev libxss-dev
-  fonts-wine fonts-dejavu-core
+  # The layout's faces: Tahoma (in fonts-wine), DejaVu Sans Condensed and its bold (in
+  # fonts-dejavu-extra; fonts-dejavu-core has only the normal width).
+  fonts-wine? fonts-dejavu-core fonts-dejavu-extra
 )
 test=(
   python3
@@ -55,6 +60,10 @@ windows=(
   xvfb xauth openbox x11-utils xdotool wmctrl pulseaudio pulseaudio-utils dbus pipewire-bin
 )
 
+declare -A fallbacks=(
+  [fonts-wine]="the regular texts are set in DejaVu Sans Condensed (fonts-dejavu-extra), the narrow face the layout falls back to"
+)
+
 (($#)) || { echo "usage: scripts/install-packages.sh GROUP... (build, test, media, fuzz, windows)" >&2; exit 2; }
 wanted=()
 for group in "$@"; do
@@ -68,16 +77,44 @@ for group in "$@"; do
   esac
 done
 
+installed() { [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) == "install ok installed" ]]; }
+# Whether the release's package lists have a version of the package to install.
+# (Read whole: with pipefail, grep -q ending first would fail the pipe.)
+available() {
+  local policy
+  policy=$(apt-cache policy "$1" 2>/dev/null)
+  [[ $policy =~ Candidate:\ [^\(] ]]
+}
+
 missing=()
+optional=()
 for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  if [[ $p == *\? ]]; then
+    installed "${p%\?}" || optional+=("${p%\?}")
+  else
+    installed "$p" || missing+=("$p")
+  fi
+done
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+updated=0
+update() { ((updated)) || $sudo apt-get update -qq; updated=1; }
+# The release's lists are read once they are there; a release without one of the optional
+# packages is not asked again on every run.
+if ((${#missing[@]})) || { ((${#optional[@]})) && ! compgen -G '/var/lib/apt/lists/*_Packages' >/dev/null; }; then
+  update
+fi
+for p in "${optional[@]}"; do
+  if available "$p"; then
+    missing+=("$p")
+  else
+    echo "install-packages: this release has no $p; ${fallbacks[$p]:-nothing stands in for it}"
+  fi
 done
 if ((${#missing[@]})); then
   # One name may be in two groups.
   mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  sudo=""
-  [[ $(id -u) -ne 0 ]] && sudo="sudo"
   echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq
+  update
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

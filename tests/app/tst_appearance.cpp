@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -134,6 +135,10 @@ private slots:
     void initTestCase()
     {
         withoutTahoma = qEnvironmentVariableIsSet("VINTRA_TEST_WITHOUT_TAHOMA");
+        // scripts/install-packages.sh installs fonts-wine wherever the release has it; the next
+        // Debian release has none, and there the notahoma variants check the layout users get.
+        if (!withoutTahoma && !QFileInfo::exists(QString::fromLocal8Bit(app::kTahomaFile)))
+            QSKIP("no Tahoma: this release has no fonts-wine (the notahoma variants cover its fallback)");
         app::applyAppearance(*qApp, withoutTahoma ? nullptr : app::kTahomaFile);
         window = std::make_unique<TForm1>(fakeChannels());
         window->showFirstTime();

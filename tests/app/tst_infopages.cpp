@@ -220,7 +220,7 @@ void TestInfoPages::controlsSitOnThePageAndPanelWithTheirFonts()
 
 void TestInfoPages::keyboardFocusOrder()
 {
-    QApplication::setActiveWindow(window_.get());
+    window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_.get()));
     pages_->Memo2->setFocus(Qt::TabFocusReason);
     QTest::keyClick(pages_->Memo2, Qt::Key_Tab);

@@ -37,7 +37,8 @@ public:
     bool start(const QStringList &services, const QString &delay = QStringLiteral("0"), double releaseDelay = 0)
     {
         QFile::remove(m_log);
-        QFile(m_log).open(QIODevice::WriteOnly);
+        if (!QFile(m_log).open(QIODevice::WriteOnly))
+            return false;
         const QString script =
             qEnvironmentVariable("VINTRA_TEST_SOURCE_DIR") + QStringLiteral("/tests/app/inhibit_standin.py");
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -110,8 +111,8 @@ class TestInhibitor : public QObject {
         for (int i = 1; i <= 6; ++i) {
             const QString path = dir->filePath(QStringLiteral("cue%1.wav").arg(i));
             QFile file(path);
-            file.open(QIODevice::WriteOnly);
-            file.write("cue");
+            if (!file.open(QIODevice::WriteOnly) || file.write("cue") != 3)
+                qFatal("cannot write %s", qPrintable(path));
             window->soundTab().edit(i)->setText(path);
         }
         child<QCheckBox>(window.get(), "sound")->setChecked(false);

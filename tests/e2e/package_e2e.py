@@ -55,9 +55,12 @@ def check_control(deb):
     depends = [d.strip().split(" ")[0] for d in fields.get("Depends", "").split(",")]
     for package in RUNTIME_PACKAGES:
         check(package in depends, f"Depends lacks {package}: {fields.get('Depends')}")
-    # The layout's faces: Tahoma for the texts, DejaVu Sans Condensed Bold for bold ones.
-    for font in ("fonts-wine", "fonts-dejavu-core"):
+    # The layout's faces: DejaVu Sans Condensed Bold for bold texts and the condensed face where
+    # Tahoma is missing are required; Tahoma (fonts-wine) is recommended, as a release may lack it.
+    for font in ("fonts-dejavu-core", "fonts-dejavu-extra"):
         check(font in depends, f"Depends lacks {font}: {fields.get('Depends')}")
+    recommends = [r.strip().split(" ")[0] for r in fields.get("Recommends", "").split(",")]
+    check("fonts-wine" in recommends, f"Recommends lacks fonts-wine: {fields.get('Recommends')}")
 
 
 def png_size(path):

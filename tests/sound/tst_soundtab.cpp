@@ -209,7 +209,7 @@ void TestSoundTab::layoutCaptionsAndHints()
 void TestSoundTab::keyboardOrder()
 {
     Window w;
-    QApplication::setActiveWindow(&w.top);
+    w.top.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&w.top));
 
     const QStringList expected = {"edit1",     "edit2",     "edit3",     "edit4",     "edit5",     "edit6",

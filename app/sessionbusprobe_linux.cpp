@@ -160,7 +160,8 @@ bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline)
 
 // Reads until `complete(received)` or the deadline; false at the deadline, at the end of the
 // stream or at an error.
-template <typename Complete> bool receiveBy(int fd, std::string &received, Complete complete, Clock::time_point deadline)
+template <typename Complete>
+bool receiveBy(int fd, std::string &received, Complete complete, Clock::time_point deadline)
 {
     while (!complete(received)) {
         char buffer[256];

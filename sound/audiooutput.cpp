@@ -189,6 +189,7 @@ void AudioOutput::Impl::resumeLocked()
     if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
         awaitingCallback = true;
         awaitedBefore = {};
+        awaitedFrom = runningSince;
         callbacksAtResume = callbacks.load();
     }
 }
@@ -201,6 +202,22 @@ void AudioOutput::Impl::pauseLocked()
     idleSince = Clock::now();
     if (awaitingCallback)
         awaitedBefore += idleSince - awaitingSince;
+}
+
+std::optional<AudioOutput::Impl::Clock::time_point> AudioOutput::Impl::startDueLocked() const
+{
+    if (!awaitingCallback)
+        return std::nullopt;
+    if (state == DeviceState::Running) {
+        // The moment its running time reaches the limit, or, once it has had its chance, the
+        // limit after the play that resumed it, whichever comes first.
+        const auto ranFrom = awaitingSince - awaitedBefore;
+        return std::min(ranFrom + kFirstCallbackWithin,
+                        std::max(awaitedFrom + kFirstCallbackWithin, ranFrom + kHadItsChance));
+    }
+    if (state == DeviceState::Paused && awaitedBefore >= kHadItsChance)
+        return awaitedFrom + kFirstCallbackWithin;
+    return std::nullopt;
 }
 
 void AudioOutput::Impl::retireLocked()
@@ -403,9 +420,8 @@ void AudioOutput::Impl::serviceLoop()
             } else if (state == DeviceState::Running) {
                 waitMs = 100;
             }
-            if (awaitingCallback && state == DeviceState::Running) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(awaitingSince + kFirstCallbackWithin -
-                                                                               awaitedBefore - Clock::now());
+            if (const auto due = startDueLocked()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
                 const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
                 waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
             }
@@ -435,7 +451,7 @@ void AudioOutput::Impl::serviceLoop()
                     awaitingCallback = false;
                 if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
                     deviceLostLocked("it stopped");
-                else if (awaitingCallback && running && awaitedBefore + (now - awaitingSince) > kFirstCallbackWithin)
+                else if (const auto due = startDueLocked(); awaitingCallback && due && now >= *due)
                     deviceLostLocked("it did not start");
                 else if (stale && stillPlaying)
                     deviceLostLocked("it stopped asking for sound");

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <optional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -137,6 +138,11 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // buffer or two. A new device's first start is not timed: on a PulseAudio server just
     // started it can take seconds, and a dead driver fails the open itself.
     static constexpr std::chrono::milliseconds kFirstCallbackWithin{750};
+    // A device that ran this long without calling back has had its chance: it is judged by the
+    // time since the play that resumed it, paused or not, so that a dead stream is replaced
+    // before the next short cue. One paused sooner (a sound stopped at once) is not judged while
+    // it stays paused.
+    static constexpr std::chrono::milliseconds kHadItsChance{250};
     // How often the connector tries again while there is no device to be had and a sound wants
     // to play; while nothing plays the wait doubles after every failed try, up to kRetryIdleMax.
     static constexpr std::chrono::milliseconds kRetry{1000};
@@ -193,6 +199,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     void resumeLocked(); // also starts waiting for the callback
     void pauseLocked();
     void retireLocked();
+    // [devMutex] When a device awaiting its first callback since a resume is taken for lost;
+    // none while it is not awaited or cannot yet be judged.
+    std::optional<Clock::time_point> startDueLocked() const;
     void deviceLostLocked(const char *why);
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
@@ -225,6 +234,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     Clock::time_point runningSince;
     bool awaitingCallback = false;   // resumed, and the callback has not run since
     Clock::time_point awaitingSince; // the device last resumed
+    Clock::time_point awaitedFrom;   // the resume that started the wait
     Clock::duration awaitedBefore{}; // running time awaited before the device last paused
     std::uint64_t callbacksAtResume = 0;
     std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ

@@ -83,9 +83,9 @@ QList<Stop> descriptionStops()
 QList<Stop> settingsStops()
 {
     QList<Stop> stops;
-    for (const char *cue : {"Over (конец сессии)", "Rest (отдых)", "Start (начинаем сессию)",
-                            "Tick (за 3 секунды до следующей фазы)", "Work (фаза работы)",
-                            "Music (музыка на заднем плане если включена галочка, mp3)"})
+    for (const char *cue :
+         {"Over (конец сессии)", "Rest (отдых)", "Start (начинаем сессию)", "Tick (за 3 секунды до следующей фазы)",
+          "Work (фаза работы)", "Music (музыка на заднем плане если включена галочка, mp3)"})
         stops << plain(QAccessible::EditableText, QStringLiteral("Файл: ") + QString::fromUtf8(cue));
     // The Work pair comes before the Tick pair, although the Tick row stands above.
     for (const char *cue : {"Over", "Rest", "Start", "Work", "Tick", "Music"}) {
@@ -128,7 +128,7 @@ void collectUnnamed(QAccessibleInterface *iface, QStringList &unnamed)
         if (child->state().focusable && child->text(QAccessible::Name).trimmed().isEmpty()) {
             QObject *object = child->object();
             unnamed << (object ? QStringLiteral("%1 %2").arg(QString::fromLatin1(object->metaObject()->className()),
-                                                            object->objectName())
+                                                             object->objectName())
                                : QStringLiteral("role %1").arg(int(child->role())));
         }
         collectUnnamed(child, unnamed);
@@ -170,6 +170,8 @@ void TestAccessibilityWin::everyTabStopNamedForUiAutomation()
     QVERIFY(root);
     QCOMPARE(root->role(), QAccessible::Window);
     QCOMPARE(root->text(QAccessible::Name), kTitle);
+    // A panel is a group of controls to UI Automation, not a pane a reader could take for a window.
+    QCOMPARE(QAccessible::queryAccessibleInterface(child(&window, "sPanel1"))->role(), QAccessible::Grouping);
 
     window.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&window));
@@ -222,7 +224,8 @@ void TestAccessibilityWin::everyTabStopNamedForUiAutomation()
         QList<Stop> visited;
         for (int i = 0; i <= expected[tab].size(); ++i) {
             QObject *focused = press(Qt::Key_Tab);
-            QVERIFY2(focused, utf8(QStringLiteral("Tab %1 on %2 told of no focus").arg(i + 1).arg(tabs[tab])).constData());
+            QVERIFY2(focused,
+                     utf8(QStringLiteral("Tab %1 on %2 told of no focus").arg(i + 1).arg(tabs[tab])).constData());
             QCOMPARE(focused, QApplication::focusWidget());
             visited << stopAt(focused);
         }

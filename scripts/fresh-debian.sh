@@ -122,11 +122,14 @@ new_root() {
   root=$(mktemp -d "${TMPDIR:-/var/tmp}/vintra-fresh-$release.XXXXXX")
   made_root=$root
   roots+=("$root")
+  # mktemp makes it 0700, and inside the root it is "/": an ordinary user (the settings suites
+  # run parts as nobody) could reach nothing, not even the libraries.
+  chmod 755 "$root"
   if [[ ! -s $tarball ]]; then
     debootstrap --variant=minbase --include=git,sudo,ca-certificates --make-tarball="$tarball.part" \
       "$release" "$root" "$mirror" "$script" >>"$log" 2>&1
     mv "$tarball.part" "$tarball"
-    rm -rf --one-file-system "$root" && mkdir "$root"
+    rm -rf --one-file-system "$root" && mkdir -m 755 "$root"
   fi
   debootstrap --variant=minbase --include=git,sudo,ca-certificates --unpack-tarball="$tarball" \
     "$release" "$root" "$mirror" "$script" >>"$log" 2>&1

@@ -220,6 +220,25 @@ git clone -q --no-checkout "$top" "$root/usr/local/src/vintra"
 git -C "$root/usr/local/src/vintra" checkout -q --detach "$commit"
 stage "clone"
 
+# show_and_close LABEL ROOT COMMAND: starts the program by COMMAND in ROOT on an X server of this
+# machine, sees its window and closes it, then checks that the close wrote the settings.
+show_and_close() {
+  local label=$1 where=$2 command=$3 result=0 run_pid settings
+  start_x
+  inside "$where" "$command" &
+  run_pid=$!
+  see_window "$label" "$run_pid" || result=1
+  wait "$run_pid" || result=$?
+  settings="$where/root/.config/zelk-soft/vintra/timer.ini"
+  if [[ -s $settings ]]; then
+    echo "fresh-debian: settings written ($(wc -l <"$settings") lines)"
+  else
+    echo "fresh-debian: no settings written" >&2
+    result=1
+  fi
+  return "$result"
+}
+
 status=0
 case $mode in
   test)
@@ -227,13 +246,7 @@ case $mode in
     stage "tests"
     ;;
   run)
-    start_x
-    inside "$root" "cd /usr/local/src/vintra && ./scripts/run.sh" &
-    run_pid=$!
-    see_window run "$run_pid" || status=1
-    wait "$run_pid" || status=$?
-    settings="$root/root/.config/zelk-soft/vintra/timer.ini"
-    if [[ -s $settings ]]; then echo "fresh-debian: settings written ($(wc -l <"$settings") lines)"; else echo "fresh-debian: no settings written" >&2; status=1; fi
+    show_and_close run "$root" "cd /usr/local/src/vintra && ./scripts/run.sh" || status=$?
     ;;
   deb)
     inside "$root" "cd /usr/local/src/vintra && bash scripts/install-packages.sh build && ./scripts/package.sh" || status=$?
@@ -251,13 +264,7 @@ case $mode in
       ! ldd /usr/lib/vintra/vintra | grep 'not found'
       ls /usr/share/fonts/truetype/dejavu/DejaVuSansCondensed-Bold.ttf /usr/share/wine/fonts/tahoma.ttf || true" || status=$?
     stage "package installed"
-    start_x
-    inside "$second" "/usr/bin/vintra" &
-    run_pid=$!
-    see_window deb "$run_pid" || status=1
-    wait "$run_pid" || status=$?
-    settings="$second/root/.config/zelk-soft/vintra/timer.ini"
-    if [[ -s $settings ]]; then echo "fresh-debian: settings written ($(wc -l <"$settings") lines)"; else echo "fresh-debian: no settings written" >&2; status=1; fi
+    show_and_close deb "$second" "/usr/bin/vintra" || status=$?
     ;;
 esac
 printf 'fresh-debian: %-28s %5d s (exit status %d)\n' "total" $((SECONDS - total_start)) "$status" | tee -a "$log"

@@ -22,6 +22,7 @@ import pty
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -36,17 +37,23 @@ import accessibility_e2e as a11y
 SOUND_FILES = ["over.wav", "rest.wav", "start.wav", "tick.wav", "work.wav", "music.mp3"]
 PLAN_VALUES = ["0", "1", "0", "30", "0", "10", "2", "1"]
 ORCA_SETTLE = 0.4  # how long Orca's log stays quiet before an announcement counts as complete
+STOP_BOUND = 8.0  # how long a Tab stop's announcement may take after Orca's echo of the key
+WALK_BOUND = 200.0  # the whole walk over the three tabs, well under the test's time in CTest
 
 
 class Stop:
     """One Tab stop as a listener must hear it: its name, and for a field its value after it.
     Orca 43 reads a path field's text one character short on Qt 6.4 (Qt gives a line edit's
-    text attributes as empty runs, and Orca splits the line by them): for a file field the file's
-    name is looked for without its last character."""
+    text attributes as empty runs, and Orca splits the line by them); later ones read it whole:
+    for a file field the file's name may lack its last character."""
 
-    def __init__(self, name, value=None, cut_last=False):
+    def __init__(self, name, value=None, last_may_be_cut=False):
         self.name = name
-        self.value = value[:-1] if cut_last else value
+        self.value = value
+        self._value = None
+        if value is not None:
+            pattern = re.escape(value[:-1]) + re.escape(value[-1]) + ("?" if last_may_be_cut else "")
+            self._value = re.compile(r"(^|\W)" + pattern + r"($|\W)")
 
     def __repr__(self):
         return self.name if self.value is None else f"{self.name} = {self.value}"
@@ -57,9 +64,7 @@ class Stop:
         at = speech.find(self.name)
         if at < 0:
             return False
-        if self.value is None:
-            return True
-        return re.search(r"(^|\W)" + re.escape(self.value) + r"($|\W)", speech[at + len(self.name):]) is not None
+        return self._value is None or self._value.search(speech[at + len(self.name):]) is not None
 
 
 def timer_stops():
@@ -73,7 +78,7 @@ def description_stops():
 
 
 def settings_stops():
-    stops = [Stop(f"Файл: {caption}", file, cut_last=True) for (_, caption), file in zip(a11y.ROWS, SOUND_FILES)]
+    stops = [Stop(f"Файл: {caption}", file, last_may_be_cut=True) for (_, caption), file in zip(a11y.ROWS, SOUND_FILES)]
     for short in ("Over", "Rest", "Start", "Work", "Tick", "Music"):
         stops += [Stop(f"Прослушать: {short}"), Stop(f"Выбрать файл: {short}")]
     return stops + [Stop(a11y.PROMO)]
@@ -145,16 +150,15 @@ def other_orcas():
 class Orca:
     """Orca with its own preferences, its debug log written to a terminal so that it is line
     buffered (to a file it reaches the disk in blocks, long after it was spoken), read by a
-    thread."""
+    thread. Only what it says is taken from the log: the rest of its wording changes between
+    Orca's versions."""
 
-    LOCUS = re.compile(r"^\d\d:\d\d:\d\d\.\d+ - ORCA: Changing locusOfFocus from .* to \[.*? \| (.*)\]\. Notify")
     # The text is quoted as it stands, and the voice follows: a {...} or a list [{...}].
     LINE = re.compile(r"^\d\d:\d\d:\d\d\.\d+ - SPEECH OUTPUT: '(.*)'(?: voice=\w+)?\s*[\[{]")
 
     def __init__(self, processes, tmp, env):
         self._lock = threading.Condition()
         self.spoken = []  # what Orca said, in order
-        self.focus_moves = []  # (how much Orca had said then, the name of the new focus)
         self.lines = 0  # every line of its log so far
         self.last_line_at = time.monotonic()
         self._master, slave = pty.openpty()
@@ -187,9 +191,6 @@ class Orca:
                 for raw in complete:
                     line = raw.decode("utf-8", errors="replace").rstrip("\r")
                     self.lines += 1
-                    locus = self.LOCUS.match(line)
-                    if locus:
-                        self.focus_moves.append((len(self.spoken), locus.group(1)))
                     match = self.LINE.match(line)
                     if match:
                         # A key's echo ends in a space.
@@ -213,10 +214,10 @@ class Orca:
         """Waits until Orca has logged nothing for a moment: the events it had queued are done."""
         self.wait("Orca to settle", lambda: time.monotonic() - self.last_line_at >= ORCA_SETTLE, timeout)
 
-    def focus_moved_to(self, name, since):
-        """Whether Orca has moved its focus to a control of this name after it said since things."""
-        with self._lock:
-            return any(at >= since and to == name for at, to in self.focus_moves)
+    def says(self, what, since, timeout):
+        """Waits until what Orca said after its first since things contains what; False at the
+        bound."""
+        return self.wait(f"Orca to say {what!r}", lambda: what in " ".join(self.said_since(since)), timeout)
 
     def said_since(self, index):
         with self._lock:
@@ -241,20 +242,22 @@ def click_tab(window, tab):
     e2e.x("xdotool", "mousemove", str(ext.x + ext.width // 2), str(ext.y + ext.height // 2), "click", "1")
 
 
-def walk_tab(window, x_window, orca, tab, stops):
+def walk_tab(window, x_window, orca, tab, stops, walk_ends):
     """Clicks the tab's header, then presses Tab once per stop and once more back to the tab row.
-    Returns [(stop, what Orca said there)]."""
+    Each stop is printed as it is judged. Returns [(stop, what Orca said there)]; fails when the
+    walk is still going at walk_ends (time.monotonic())."""
     clicked = orca.count()
     row = (a11y.PAGE_TAB_LIST, tab)
     shown = window.focused() == row
     click_tab(window, tab)
     a11y.wait_for(f"the tab row showing {tab} to have the focus", lambda: window.focused() == row, timeout=20)
     if not shown:
-        orca.wait(f"Orca to speak the {tab} tab", lambda: any(tab in s for s in orca.said_since(clicked)), timeout=20)
+        orca.says(tab, clicked, timeout=20)
     orca.settle()
     heard = []
     candidates = window.focusable()
     for stop in stops + [Stop(tab)]:
+        check(time.monotonic() < walk_ends, f"the walk took too long: it had reached {tab}: {stop!r}")
         start = orca.count()
         before = window.focused(candidates)
         a11y.key(x_window, "Tab")
@@ -263,12 +266,14 @@ def walk_tab(window, x_window, orca, tab, stops):
         check(orca.wait("Orca's echo of Tab", lambda: "tab" in orca.said_since(start), timeout=20),
               f"Orca did not echo the Tab key that moved the focus to {window.focused(candidates)}")
         echo = start + orca.said_since(start).index("tab")
-        # Orca's own focus reaching the control, then the rest of what it had queued.
-        focus = window.focused(candidates)
-        if not orca.wait(f"Orca's focus on {focus}", lambda: orca.focus_moved_to(focus[1], echo + 1), timeout=10):
-            print(f"Orca's focus did not reach {focus[1]!r} within 10 s")
+        # Until the stop is heard, or a listener would have given up on it; then the rest of what
+        # Orca had queued.
+        orca.wait(f"Orca to say {stop!r}", lambda: stop.heard_in(" ".join(orca.said_since(echo + 1))),
+                  timeout=STOP_BOUND)
         orca.settle()
-        heard.append((stop, orca.said_since(echo + 1)))
+        said = orca.said_since(echo + 1)
+        print(f"{'ok ' if stop.heard_in(' '.join(said)) else 'BAD'} {tab:10} {stop!r:60} {said}")
+        heard.append((stop, said))
     return heard
 
 
@@ -281,12 +286,12 @@ def check_display_on_demand(window, x_window, orca):
     click_tab(window, "Таймер")
     a11y.wait_for("the timer tab's row to have the focus", lambda: window.focused() == (a11y.PAGE_TAB_LIST, "Таймер"),
                   timeout=20)
-    orca.wait("Orca to speak the timer tab", lambda: any("Таймер" in s for s in orca.said_since(clicked)), timeout=20)
+    orca.says("Таймер", clicked, timeout=20)
     orca.settle()
     pressed = orca.count()
     a11y.key(x_window, "Tab")
     a11y.wait_for("START to have the focus", lambda: window.focused() == (a11y.PUSH_BUTTON, "Старт"), timeout=20)
-    orca.wait("Orca's focus on START", lambda: orca.focus_moved_to("Старт", pressed), timeout=20)
+    orca.says("Старт", pressed, timeout=20)
     orca.settle()
     lines = []
     for key in ["KP_Up"] + ["KP_Home"] * 8:
@@ -308,8 +313,9 @@ def check_display_on_demand(window, x_window, orca):
 
 def check_workout_is_quiet(window, x_window, orca):
     """START from the keyboard; while the display counts down (its name changes each second),
-    Orca says nothing about each second. (Nor does it say that START became "Стоп": Qt 6.4
-    sends a name change with the object instead of the new name, and Orca 43 fails on it.)"""
+    Orca says nothing about each second. (That START became "Стоп" is said with Qt 6.8 and
+    Orca 48; Qt 6.4 sends a name change with the object instead of the new name, and Orca 43
+    fails on it.)"""
     click_tab(window, "Таймер")
     a11y.wait_for("the timer tab's row to have the focus", lambda: window.focused() == (a11y.PAGE_TAB_LIST, "Таймер"),
                   timeout=20)
@@ -336,15 +342,10 @@ def check_workout_is_quiet(window, x_window, orca):
     return said
 
 
-def report(heard):
-    bad = []
-    for tab, stops in heard:
-        for stop, said in stops:
-            ok = stop.heard_in(" ".join(said))
-            print(f"{'ok ' if ok else 'BAD'} {tab:10} {stop!r:60} {said}")
-            if not ok:
-                bad.append(f"{tab}: {stop!r} heard as {said}")
-    return bad
+def judge(heard):
+    """The stops not heard with their names, as lines of a failure."""
+    return [f"{tab}: {stop!r} heard as {said}" for tab, stops in heard for stop, said in stops
+            if not stop.heard_in(" ".join(said))]
 
 
 def start(processes, binary, tmp):
@@ -383,25 +384,21 @@ def start(processes, binary, tmp):
     return bus, speechd, orca, program, x_window, window
 
 
-TAUGHT_ORCA = {"43"}
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
     parser.add_argument("--report", action="store_true", help="print every stop and do not fail")
     parser.add_argument("--keep", action="store_true", help="keep the logs (their folder is printed)")
     args = parser.parse_args()
+    # Each stop is printed as it is judged: a run cut short by CTest still shows how far it got.
+    sys.stdout.reconfigure(line_buffering=True)
     if not os.environ.get("DISPLAY"):
         e2e.skip("needs an X server (DISPLAY unset)")
     for tool in ("orca", "speech-dispatcher", "dbus-daemon", "xdotool"):
         check(shutil.which(tool), f"{tool} is missing (scripts/install-packages.sh test installs it)")
-    # What Orca says at each stop, and when it logs it, is judged as Orca 43 (Debian 12) says it.
-    # Debian 13's newer Orca did not get through the walk within the test's time; until the walk is
-    # taught that Orca, it is not judged there.
+    # What Orca says is judged, not how it logs the rest; still, say which Orca said it.
     version = subprocess.run(["orca", "--version"], capture_output=True, text=True, timeout=60).stdout.strip()
-    if version.split(".")[0] not in TAUGHT_ORCA:
-        e2e.skip(f"Orca {version}: the walk knows what Orca {', '.join(sorted(TAUGHT_ORCA))} says, not this one")
+    print(version or "orca --version said nothing")
     tmp = tempfile.mkdtemp(prefix="vintra-orca-")
     try:
         with e2e.Processes() as processes:
@@ -410,10 +407,11 @@ def main():
                 bus, speechd, orca, program, x_window, window = start(processes, args.binary, tmp)
                 a11y.give_focus(x_window)
                 check_display_on_demand(window, x_window, orca)
-                heard = [(tab, walk_tab(window, x_window, orca, tab, stops))
+                walk_ends = time.monotonic() + WALK_BOUND
+                heard = [(tab, walk_tab(window, x_window, orca, tab, stops, walk_ends))
                          for tab, stops in (("Таймер", timer_stops()), ("Описание", description_stops()),
                                             ("Настройки", settings_stops()))]
-                bad = report(heard)
+                bad = judge(heard)
                 total = sum(len(s) for _, s in heard)
                 print(f"{total - len(bad)} of {total} Tab stops spoken with their names")
                 if not args.report:

@@ -5,6 +5,7 @@
 #include <QAccessibleWidget>
 #include <QComboBox>
 #include <QEvent>
+#include <QHash>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QStringList>
@@ -69,9 +70,36 @@ public:
 // A combo box as Qt's own interface presents it (role, children: the list and, when editable, the
 // editor; the value; the actions that open the list), but named by its accessible name on every
 // platform. Qt's interface names the box after its value on Linux; its class is private to Qt.
-class ComboBoxAccessible : public QAccessibleWidget {
+class ComboBoxAccessible : public QAccessibleWidget
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    ,
+                           public QAccessibleAttributesInterface
+#endif
+{
 public:
     explicit ComboBoxAccessible(QComboBox *box) : QAccessibleWidget(box, QAccessible::ComboBox) {}
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // A reader looks for a combo box's value in its "valuetext" attribute first. Without it,
+    // Orca 48 looks for an editor that says it holds a single line, which Qt's does not say,
+    // then for a selected item in the list, and at last takes the box's name: a plan field was
+    // heard as "Раунды editable combo box Раунды", its value never said.
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::AttributesInterface)
+            return static_cast<QAccessibleAttributesInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QList<QAccessible::Attribute> attributeKeys() const override { return {QAccessible::Attribute::Custom}; }
+
+    QVariant attributeValue(QAccessible::Attribute key) const override
+    {
+        if (key != QAccessible::Attribute::Custom)
+            return {};
+        return QVariant::fromValue(QHash<QString, QString>{{QStringLiteral("valuetext"), value()}});
+    }
+#endif
 
     int childCount() const override { return box()->isEditable() ? 2 : 1; }
 

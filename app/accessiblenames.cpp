@@ -50,6 +50,20 @@ void nameComboEditors(QWidget *root)
 namespace {
 
 constexpr char kReadAsFrame[] = "vintraReadAsFrame";
+constexpr char kReadWhole[] = "vintraReadWhole";
+
+// A label read as one leaf, by its name. A reader's review of the screen takes a label's children
+// when it has some, and the label itself only when it offers text; Qt's labels offer none, so a
+// counter was reviewed as its caption alone ("Раунды").
+class WholeLabelAccessible : public QAccessibleWidget {
+public:
+    explicit WholeLabelAccessible(QWidget *label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+
+    int childCount() const override { return 0; }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
+};
 
 class FocusFirst : public QObject {
 public:
@@ -186,6 +200,8 @@ QAccessibleInterface *accessibleFactory(const QString &className, QObject *objec
         return nullptr;
     if (widget->isWindow() && widget->property(kReadAsFrame).toBool())
         return new QAccessibleWidget(widget, QAccessible::Window);
+    if (className == QLatin1String("QLabel") && widget->property(kReadWhole).toBool())
+        return new WholeLabelAccessible(widget);
     // Qt asks once per class, from the most derived one up.
     if (className == QLatin1String("QComboBox"))
         return new ComboBoxAccessible(static_cast<QComboBox *>(widget));
@@ -218,6 +234,17 @@ void installAccessibleInterfaces()
         return true;
     }();
     Q_UNUSED(installed);
+}
+
+void readWhole(QWidget *label)
+{
+    label->setProperty(kReadWhole, true);
+    installAccessibleInterfaces();
+    // A label tells readers of each new text, and so has Qt's interface already once a reader
+    // is listening as the window is built; dropped, it is made anew by our factory.
+    QAccessibleInterface *made = QAccessible::queryAccessibleInterface(label);
+    if (made && !dynamic_cast<WholeLabelAccessible *>(made))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
 }
 
 void readAsFrame(QWidget *window)

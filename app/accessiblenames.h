@@ -46,4 +46,10 @@ void announceFocusFirst(QWidget *root);
 // asks for the window's accessible interface.
 void readAsFrame(QWidget *window);
 
+// A label whose name already says what the captions drawn inside it show (the counter "Раунды:
+// 08" around its caption "Раунды") reads as that name alone: a reader's flat review takes a
+// label's children instead of the label, so the counter was reviewed as "Раунды" without its
+// number. The captions leave the accessibility tree. Call before the window is shown.
+void readWhole(QWidget *label);
+
 } // namespace app

@@ -95,6 +95,8 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     ui->sTabSheet1->installEventFilter(this);
     app::nameComboEditors(this);
     app::announceFocusFirst(this);
+    app::readWhole(ui->sPanel4);
+    app::readWhole(ui->sPanel5);
     nameChangingControls();
     wireHandlers();
 

@@ -306,7 +306,8 @@ def review_from_start(window, x_window, orca):
 
 
 def check_display_on_demand(window, x_window, orca):
-    """From START, Orca's flat review reaches the display and reads its phase and time. Done
+    """From START, Orca's flat review reaches the display and reads its phase and time, and reads
+    the counters beside START with their numbers. Done
     before the other tabs are visited: Qt tells no reader that a tab's controls show again, and
     Orca, which remembers them hidden, leaves them out of flat review afterwards."""
     # The window's first focus is the timer tab's row. Orca says so once it has caught up with
@@ -323,6 +324,8 @@ def check_display_on_demand(window, x_window, orca):
         lines, reached = review_from_start(window, x_window, orca)
     check(reached, f"Orca's flat review from START did not reach the display: {lines}")
     print(f"flat review from START: {lines}")
+    counters = [c for c in ("Раунды", "Vintras") if not re.search(c + r": \d\d", " ".join(lines))]
+    check(not counters, f"flat review read the counters {counters} without their numbers: {lines}")
 
 
 def check_workout_is_quiet(window, x_window, orca):

@@ -1,5 +1,7 @@
 #include "settings/savetarget.h"
 
+#include "common/longpath.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QRandomGenerator>
@@ -17,8 +19,8 @@
 // The replacement keeps what Windows keeps per file (attributes, security, creation time)
 // because ReplaceFile carries them over from the old file.
 //
-// Every name goes to the system with the "\\?\" prefix, so paths longer than MAX_PATH work
-// whatever the system's long-path setting says.
+// Every name goes to the system in its long form (common/longpath.h), so paths longer than
+// MAX_PATH work whatever the system's long-path setting says.
 
 namespace settings::savetarget {
 
@@ -26,21 +28,7 @@ namespace {
 
 const wchar_t *wide(const QString &text) { return reinterpret_cast<const wchar_t *>(text.utf16()); }
 
-// The name as the system takes it beyond MAX_PATH: a full path with the "\\?\" prefix (which
-// turns off the system's own clean-up of the name, so "." and ".." are resolved here first).
-// Relative names and names already in that form stay as they are.
-QString longName(const QString &name)
-{
-    const QString native = QDir::toNativeSeparators(name);
-    if (native.startsWith(QLatin1String("\\\\?\\")) || native.startsWith(QLatin1String("\\\\.\\")))
-        return native;
-    const QString clean = QDir::toNativeSeparators(QDir::cleanPath(native));
-    if (clean.startsWith(QLatin1String("\\\\")))
-        return QLatin1String("\\\\?\\UNC\\") + clean.mid(2);
-    if (clean.size() >= 3 && clean[1] == QLatin1Char(':') && clean[2] == QLatin1Char('\\'))
-        return QLatin1String("\\\\?\\") + clean;
-    return native;
-}
+QString longName(const QString &name) { return vintra::longPathName(name); }
 
 // What the system says for a moment only, while another program has the file open.
 bool passing(DWORD error)

@@ -156,6 +156,14 @@ void TestSettingsFileWin::folderNamesOutsideTheCodePage()
     QCOMPARE(again.load(path), values(QStringLiteral("15")));
     settings.save(path, folder, values(QStringLiteral("20")));
     QCOMPARE(again.load(path).first(), QStringLiteral("20"));
+
+    // Beyond MAX_PATH (260): the long form of every name.
+    const QString deep = dir.filePath(QStringLiteral("Тренер-").repeated(40));
+    QVERIFY(deep.size() > MAX_PATH);
+    settings.save(deep + QStringLiteral("/timer.ini"), deep, values(QStringLiteral("25")));
+    QCOMPARE(again.load(deep + QStringLiteral("/timer.ini")).first(), QStringLiteral("25"));
+    settings.save(deep + QStringLiteral("/timer.ini"), deep, values(QStringLiteral("30")));
+    QCOMPARE(again.load(deep + QStringLiteral("/timer.ini")).first(), QStringLiteral("30"));
 }
 
 void TestSettingsFileWin::readOnlyFileStays()

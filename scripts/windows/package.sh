@@ -29,14 +29,17 @@ version4=${major:-0}.${minor:-0}.${patch:-0}.${tweak:-0}
 files=$PWD/build-win64/stage/files.nsh
 {
   (cd "$stage" && find . -type f -printf '%P\n' | LC_ALL=C sort) | sed 's|/|\\|g; s|.*|!insertmacro REMOVE_FILE "&"|'
+  # shellcheck disable=SC2016 # $INSTDIR is the installer's variable, written as it stands
   (cd "$stage" && find . -mindepth 1 -type d -printf '%P\n' | LC_ALL=C sort -r) | sed 's|/|\\|g; s|.*|RMDir "$INSTDIR\\&"|'
 } >"$files"
 nsis=(makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DVERSION4="$version4"
   -DICON="$PWD/build-win64/app/vintra.ico")
-uninstaller=$PWD/build-win64/stage/uninstall.exe
+uninstaller=$PWD/build-win64/stage/uninstall.bin
+launcher=$PWD/build-win64/stage/uninstall.exe
+x86_64-w64-mingw32-strip -o "$launcher" build-win64/app/uninstall.exe
 "${nsis[@]}" -DFILE_LIST="$files" -DOUTFILE="$uninstaller" scripts/windows/uninstall.nsi
-size_kb=$(($(du -sk --apparent-size "$stage" | cut -f1) + $(stat -c %s "$uninstaller") / 1024))
-"${nsis[@]}" -DSTAGE="$stage" -DUNINSTALLER="$uninstaller" -DSIZE_KB="$size_kb" \
+size_kb=$(($(du -sk --apparent-size "$stage" | cut -f1) + ($(stat -c %s "$uninstaller") + $(stat -c %s "$launcher")) / 1024))
+"${nsis[@]}" -DSTAGE="$stage" -DLAUNCHER="$launcher" -DUNINSTALLER="$uninstaller" -DSIZE_KB="$size_kb" \
   -DOUTFILE="$PWD/out/vintra-$version-setup.exe" scripts/windows/vintra.nsi
 echo "== packages: $((SECONDS - start)) s"
 for f in "out/$name.zip" "out/vintra-$version-setup.exe"; do

@@ -1,13 +1,14 @@
-; uninstall.exe, installed beside vintra.exe: removes exactly the files the installer put there
-; (the list package.sh writes from the staged folder), the Start-menu entry and the uninstall
-; entry, and leaves the user's settings and any file of the user's own alone.
+; The uninstaller, installed beside vintra.exe as uninstall.bin and started by uninstall.exe
+; (app/uninstall_win.cpp) from a copy in the temporary folder, with the program's folder in /D=:
+; removes exactly the files the installer put there (the list package.sh writes from the staged
+; folder), the Start-menu entry and the uninstall entry, and leaves the user's settings and any
+; file of the user's own alone.
 ;
-; It is an ordinary program rather than NSIS's built-in uninstaller, which copies itself to the
-; temporary folder, starts the copy and returns at once: "uninstall.exe /S" would end while the
-; files are still being deleted. This one does the work itself and returns when it is done. A
-; running program cannot delete its own file, but Windows lets it be renamed: it moves itself
-; out of the folder into the temporary folder, where it is deleted at the next restart, and the
-; folder goes.
+; It is an ordinary NSIS program rather than NSIS's built-in uninstaller, which copies itself to
+; the temporary folder, starts the copy and returns at once: "uninstall.exe /S" would end while
+; the files were still being deleted. uninstall.exe waits for this one instead, and this one
+; moves uninstall.exe (which runs, and so can be renamed but not deleted) out of the folder into
+; the temporary folder, where it is deleted at the next restart; then the folder goes.
 ; Exit codes: 0 done, 1 the user said no, 2 not done (the reason on the standard error output).
 !include "common.nsh"
 !include "MUI2.nsh"
@@ -30,7 +31,9 @@ ShowInstDetails nevershow
 
 Function .onInit
   SetRegView 64
-  StrCpy $INSTDIR $EXEDIR
+  ${If} $INSTDIR == ""
+    !insertmacro FAIL_WITH "Чтобы удалить программу, запустите uninstall.exe из её папки."
+  ${EndIf}
   ${IfNot} ${Silent}
     MessageBox MB_YESNO|MB_ICONQUESTION "Удалить программу «${PRODUCT}»? Ваши настройки останутся на компьютере." IDYES +3
     SetErrorLevel 1
@@ -58,17 +61,22 @@ Section
   ${If} $R9 != ""
     !insertmacro FAIL_WITH "Файл $R9 не удалось удалить. Закройте программы, которые могут его использовать, и повторите удаление."
   ${EndIf}
+  !insertmacro REMOVE_FILE "uninstall.bin"
+  ${If} $R9 != ""
+    !insertmacro FAIL_WITH "Файл $R9 не удалось удалить. Закройте программы, которые могут его использовать, и повторите удаление."
+  ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 
-  ; Out of the folder while it still runs; where the temporary folder is on another disk the
-  ; rename fails, and this file and the folder go at the next restart instead.
+  ; uninstall.exe waits for us: out of the folder with it (MOVEFILE_REPLACE_EXISTING over the
+  ; empty temporary file). Where the temporary folder is on another disk the rename fails, and
+  ; uninstall.exe and the folder go at the next restart instead.
   GetTempFileName $0
-  System::Call 'kernel32::MoveFileExW(w "$EXEPATH", w r0, i 1) i.r1'
+  System::Call 'kernel32::MoveFileExW(w "$INSTDIR\uninstall.exe", w r0, i 1) i.r1'
   ${If} $1 <> 0
     Delete /REBOOTOK "$0"
   ${Else}
     Delete $0
-    Delete /REBOOTOK "$EXEPATH"
+    Delete /REBOOTOK "$INSTDIR\uninstall.exe"
   ${EndIf}
   RMDir /REBOOTOK "$INSTDIR"
 SectionEnd

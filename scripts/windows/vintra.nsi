@@ -1,8 +1,8 @@
-; The Windows installer: Program Files\Vintra, a Start-menu entry, and uninstall.exe (made from
-; uninstall.nsi), which removes exactly what was installed and leaves the user's settings
-; (%AppData%\zelk-soft\vintra) alone.
+; The Windows installer: Program Files\Vintra, a Start-menu entry, and uninstall.exe (which
+; starts uninstall.bin, made from uninstall.nsi), which removes exactly what was installed and
+; leaves the user's settings (%AppData%\zelk-soft\vintra) alone.
 ; Made by scripts/windows/package.sh: makensis -INPUTCHARSET UTF8 -DVERSION=... -DVERSION4=...
-;   -DSTAGE=... -DUNINSTALLER=... -DSIZE_KB=... -DICON=... -DOUTFILE=...
+;   -DSTAGE=... -DLAUNCHER=... -DUNINSTALLER=... -DSIZE_KB=... -DICON=... -DOUTFILE=...
 ; "setup.exe /S" installs without asking; while Vintra runs from the folder it changes nothing
 ; and ends with exit code 2 and the reason on the standard error output.
 !include "common.nsh"
@@ -45,7 +45,8 @@ Section
   !insertmacro ENSURE_NOT_RUNNING
   SetOutPath "$INSTDIR"
   File /r "${STAGE}\*.*"
-  File "/oname=uninstall.exe" "${UNINSTALLER}"
+  File "/oname=uninstall.exe" "${LAUNCHER}"
+  File "/oname=uninstall.bin" "${UNINSTALLER}"
   SetShellVarContext all
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\vintra.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

@@ -5,11 +5,11 @@
 // business (desktopsession_linux.cpp: SIGTERM, SIGINT, SIGHUP, SIGQUIT), chosen by app/CMakeLists.txt.
 
 #include <QByteArray>
+#include <QString>
 #include <chrono>
 #include <functional>
 
 class QObject;
-class QString;
 
 namespace app {
 
@@ -41,12 +41,22 @@ bool avoidHungSessionBus(std::chrono::milliseconds bound);
 // started from here (the browser for a link) get the session's own.
 void forgetPlatformChoice();
 
-// Runs `end` on the GUI thread, in whatever event loop is running then (a modal box's too),
-// when the session, a service manager or the terminal asks the program to end (on Linux:
-// SIGTERM; SIGINT, SIGHUP and SIGQUIT too, unless they were ignored when the program started).
-// It runs once; later requests find the program already ending. Nothing runs after context is
-// gone.
-void onTermination(QObject &context, std::function<void()> end);
+// What the program does as its session ends, in two steps: `save` keeps what must survive and
+// returns why it could not (empty when it could); `end` lets the window go and ends the program,
+// given what the last `save` returned.
+struct SessionEnd {
+    std::function<QString()> save;
+    std::function<void(const QString &failure)> end;
+};
+
+// Runs the steps on the GUI thread, in whatever event loop is running then (a modal box's too),
+// when the session, a service manager or the terminal asks the program to end. On Linux (SIGTERM;
+// SIGINT, SIGHUP and SIGQUIT too, unless they were ignored when the program started) both at
+// once. On Windows the session asks first (WM_QUERYENDSESSION), and another program or the user
+// may still cancel: `save` runs then, and the window and any workout go on; `end` runs only once
+// the session really ends (WM_ENDSESSION saying so). `end` runs once; later requests find the
+// program already ending. Nothing runs after context is gone.
+void onTermination(QObject &context, SessionEnd steps);
 
 // Writes one line to the standard error output as it stands, past any logging rules or message
 // handler: for the last word of a program that is ending, which must not be filtered away.

@@ -42,8 +42,10 @@ void onSignal(int signal)
 
 } // namespace
 
-void onTermination(QObject &context, std::function<void()> end)
+void onTermination(QObject &context, SessionEnd steps)
 {
+    // A signal gives no second chance: saved and ended at once.
+    std::function<void()> end = [steps = std::move(steps)] { steps.end(steps.save()); };
     if (terminationPipe[0] < 0) {
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0) {
             qCWarning(lcSession) << "no way to hear SIGTERM and the like:" << strerror(errno);

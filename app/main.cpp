@@ -40,12 +40,14 @@ int main(int argc, char **argv)
     // The session's end (and the terminal's: Ctrl+C, a closed terminal) does not go through the
     // Close button: a failed save would keep the program in a modal box until it is killed. The settings are saved if they can
     // be, a failure becomes one line on stderr and a non-zero status, and the program ends.
-    app::onTermination(window, [&window] {
-        const QString failure = window.closeForSessionEnd();
-        if (!failure.isEmpty())
-            app::writeToStandardError(QStringLiteral("vintra: the settings were not saved: ") + failure);
-        QCoreApplication::exit(failure.isEmpty() ? 0 : 1);
-    });
+    app::onTermination(window, {[&window] { return window.saveForSessionEnd(); },
+                                [&window](const QString &failure) {
+                                    window.leaveForSessionEnd();
+                                    if (!failure.isEmpty())
+                                        app::writeToStandardError(
+                                            QStringLiteral("vintra: the settings were not saved: ") + failure);
+                                    QCoreApplication::exit(failure.isEmpty() ? 0 : 1);
+                                }});
     window.showFirstTime();
     const int status = application.exec();
     // A release sent as the window closed still reaches the desktop.

@@ -404,19 +404,30 @@ void TForm1::closeEvent(QCloseEvent *event)
 
 QString TForm1::closeForSessionEnd()
 {
-    QString failure;
-    if (!m_gone) {
-        // The one place besides the error path that catches: the failure cannot be shown, so
-        // it becomes the caller's line on stderr and the exit status.
-        try {
-            FormClose();
-        } catch (...) {
-            failure = app::exceptionMessage(std::current_exception());
-        }
-        letGo();
-    }
-    hide();
+    const QString failure = saveForSessionEnd();
+    leaveForSessionEnd();
     return failure;
+}
+
+QString TForm1::saveForSessionEnd()
+{
+    if (m_gone)
+        return {};
+    // The one place besides the error path that catches: the failure cannot be shown, so it
+    // becomes the caller's line on stderr and the exit status.
+    try {
+        FormClose();
+    } catch (...) {
+        return app::exceptionMessage(std::current_exception());
+    }
+    return {};
+}
+
+void TForm1::leaveForSessionEnd()
+{
+    if (!m_gone)
+        letGo();
+    hide();
 }
 
 // The window goes, and with it any workout it ran: the program may still run a moment (the

@@ -62,6 +62,11 @@ public:
     // window go whatever the save did, as a close that goes ahead. Returns the save's failure
     // message; empty when it succeeded.
     QString closeForSessionEnd();
+    // Its two halves, for a session that asks before it ends and may still be cancelled
+    // (Windows): the save alone, which leaves the window and any workout running, and the
+    // letting go.
+    QString saveForSessionEnd();
+    void leaveForSessionEnd();
 
     const workout::PlanValues &plan() const { return m_plan.values(); }
     workout::Sequencer &sequencer() { return *m_sequencer; }

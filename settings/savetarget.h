@@ -62,7 +62,9 @@ struct Result {
 Result makeFolders(const QString &folder);
 
 // Makes the new text in a file beside the target, flushed to the disk, and renames it over the
-// target, so that the target is either the old file or the whole new one. An existing target
+// target, so that the target is either the old file or the whole new one (should Windows take
+// the old file away and then refuse the new one its name, the new file is kept under its
+// temporary name, which the reason gives: the only copy is never removed). An existing target
 // that may not be written (its rights, an immutable file) is not replaced either (CannotCreate).
 // The new file gets everything the old one had that says who may do what: permissions, owner,
 // group, ACL and extended attributes, or it is not used (ReplacementRefused). A save killed

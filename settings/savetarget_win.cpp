@@ -1,21 +1,58 @@
 #include "settings/savetarget.h"
 
+#include "common/longpath.h"
+
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QRandomGenerator>
+
+#include <cstring>
+#include <string>
 
 #include <windows.h>
 
 // Windows: the system's own calls where the POSIX ones (stat, fsync, fchown, rename) have no
-// Windows meaning. A file another program holds open without letting others write, or a
-// read-only file, cannot be opened for writing: CannotCreate with the system's text, and the old
-// file stays. The replacement keeps what Windows keeps per file (attributes, security, creation
-// time) because ReplaceFile carries them over from the old file.
+// Windows meaning. A read-only file, or one another program keeps open without letting others
+// write, cannot be opened for writing: CannotCreate with the system's text, and the old file
+// stays. Virus scanners, the search indexer and sync clients open a file for a moment right after
+// it changes, so a sharing or lock violation is tried again for about a second before it counts.
+// The replacement keeps what Windows keeps per file (attributes, security, creation time)
+// because ReplaceFile carries them over from the old file.
+//
+// Every name goes to the system in its long form (common/longpath.h), so paths longer than
+// MAX_PATH work whatever the system's long-path setting says.
 
 namespace settings::savetarget {
 
 namespace {
 
 const wchar_t *wide(const QString &text) { return reinterpret_cast<const wchar_t *>(text.utf16()); }
+
+QString longName(const QString &name) { return vintra::longPathName(name); }
+
+// What the system says for a moment only, while another program has the file open.
+bool passing(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// Runs `attempt` until it succeeds, fails for a lasting reason, or about a second has gone by;
+// the last error stays for the caller to read.
+template <typename Attempt>
+bool patiently(Attempt attempt)
+{
+    const QDeadlineTimer deadline(1000);
+    for (;;) {
+        if (attempt())
+            return true;
+        const DWORD error = GetLastError();
+        if (!passing(error) || deadline.hasExpired())
+            return false;
+        Sleep(25);
+        SetLastError(error);
+    }
+}
 
 // The system's words for an error, in this Windows's language; its number where it has none.
 QString systemText(DWORD code)
@@ -37,11 +74,14 @@ Target unusable(QString reason) { return {Kind::Unusable, QString(), std::move(r
 // the "\\?\" prefix the system puts in front; empty when the system cannot tell.
 QString finalPath(HANDLE file)
 {
-    wchar_t buffer[MAX_PATH * 4];
-    const DWORD n = GetFinalPathNameByHandleW(file, buffer, DWORD(std::size(buffer)), FILE_NAME_NORMALIZED);
-    if (n == 0 || n >= std::size(buffer))
+    const DWORD needed = GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (needed == 0)
         return {};
-    QString path = QString::fromWCharArray(buffer, int(n));
+    std::wstring buffer(needed, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(file, buffer.data(), needed, FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= needed)
+        return {};
+    QString path = QString::fromWCharArray(buffer.data(), int(n));
     if (path.startsWith(QLatin1String("\\\\?\\UNC\\")))
         return QLatin1String("\\\\") + path.mid(8);
     if (path.startsWith(QLatin1String("\\\\?\\")))
@@ -81,23 +121,74 @@ bool readAll(HANDLE file, QByteArray *out)
 
 bool rewind(HANDLE file) { return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER; }
 
-// A new name beside the target: its own name and six random letters, made with CREATE_NEW so
-// that nothing already there is ever opened. Shared with nobody while it is written.
+// The new file's name beside the target: its own name, ".saving-" and six letters or digits.
+// A save that is killed leaves it behind; exactly this shape tells ours from anybody else's.
+constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr int kRandomLetters = 6;
+QLatin1String savingInfix() { return QLatin1String(".saving-"); }
+
+bool isOurTemporaryName(const QString &name, const QString &targetName)
+{
+    const QString prefix = targetName + savingInfix();
+    if (name.size() != prefix.size() + kRandomLetters || !name.startsWith(prefix, Qt::CaseInsensitive))
+        return false;
+    for (const QChar c : QStringView(name).mid(prefix.size()))
+        if (c.unicode() >= 0x80 || !std::strchr(kLetters, char(c.unicode())))
+            return false;
+    return true;
+}
+
+// A new name beside the target, made with CREATE_NEW so that nothing already there is ever
+// opened. Shared with nobody while it is written, which is also how a later save knows it is
+// still being written.
 HANDLE createBeside(const QString &target, QString *tempName)
 {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QString name = target + QLatin1Char('.');
-        for (int i = 0; i < 6; ++i)
+        QString name = target + savingInfix();
+        for (int i = 0; i < kRandomLetters; ++i)
             name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))]);
         const HANDLE file =
-            CreateFileW(wide(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            CreateFileW(wide(longName(name)), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             *tempName = name;
             return file;
         }
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// After a successful save: the new files of saves killed part-way beside the target. Only our
+// exact name, a plain file with one name and no link, and only when nobody has it open (a save
+// still writing holds its file unshared, so the open fails and the file stays).
+void removeLeftovers(const QString &target)
+{
+    const qsizetype slash = target.lastIndexOf(QLatin1Char('\\'));
+    const QString folder = target.left(slash + 1);
+    const QString targetName = target.mid(slash + 1);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(wide(longName(target + savingInfix() + QLatin1Char('*'))), FindExInfoBasic,
+                                           &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const QString name = QString::fromWCharArray(found.cFileName);
+        if (!isOurTemporaryName(name, targetName) ||
+            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            continue;
+        const HANDLE file = CreateFileW(wide(longName(folder + name)), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            continue;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+            info.nNumberOfLinks == 1) {
+            FILE_DISPOSITION_INFO dispose{TRUE};
+            SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+        }
+        CloseHandle(file);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }
 
 } // namespace
@@ -107,6 +198,7 @@ HANDLE createBeside(const QString &target, QString *tempName)
 Result makeFolders(const QString &folder)
 {
     SetLastError(ERROR_SUCCESS);
+    // Qt gives the system the long form of the name itself.
     if (QDir().mkpath(folder))
         return {};
     const DWORD err = GetLastError();
@@ -119,16 +211,16 @@ Result makeFolders(const QString &folder)
 Target resolve(const QString &path)
 {
     const QString native = QDir::toNativeSeparators(path);
-    const HANDLE file =
-        CreateFileW(wide(native), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = CreateFileW(wide(longName(native)), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();
         if (err == ERROR_FILE_NOT_FOUND)
             return {Kind::Missing, native, {}};
         // Something there that will not even be looked at: a plain file is left for the save
         // to try (and to report in the words of the call that fails), anything else is refused.
-        const DWORD attributes = GetFileAttributesW(wide(native));
+        const DWORD attributes = GetFileAttributesW(wide(longName(native)));
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             return {Kind::Regular, native, {}};
         return unusable(systemText(err));
@@ -159,11 +251,15 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
     const bool existing = target.kind != Kind::Missing;
     if (existing) {
         // A replacement is refused where overwriting would be: a read-only file, or one another
-        // program holds open without letting others write or delete it, stays.
-        const HANDLE probe =
-            CreateFileW(wide(name), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (probe == INVALID_HANDLE_VALUE)
+        // program keeps open without letting others write or delete it, stays.
+        HANDLE probe = INVALID_HANDLE_VALUE;
+        const bool opened = patiently([&] {
+            probe = CreateFileW(wide(longName(name)), GENERIC_WRITE | DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+            return probe != INVALID_HANDLE_VALUE;
+        });
+        if (!opened)
             return {Outcome::CannotCreate, lastErrorText()};
         CloseHandle(probe);
     }
@@ -181,26 +277,37 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
     if (!writeAll(file, bytes) || !FlushFileBuffers(file)) {
         const DWORD err = GetLastError();
         CloseHandle(file);
-        DeleteFileW(wide(tempName));
+        DeleteFileW(wide(longName(tempName)));
         return {Outcome::WriteFailed, systemText(err)};
     }
     CloseHandle(file);
 
     // ReplaceFile keeps the old file's attributes and security; MoveFileEx is for a new file,
-    // and for the odd failure of ReplaceFile that leaves the new file under its temporary name
-    // with the old one gone. Both leave the target either old or whole.
-    bool moved = existing &&
-                 ReplaceFileW(wide(name), wide(tempName), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    // and for the failure of ReplaceFile that leaves the new file under its temporary name with
+    // the old one already gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT).
+    bool moved = existing && patiently([&] {
+                     return ReplaceFileW(wide(longName(name)), wide(longName(tempName)), nullptr,
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+                 });
     DWORD err = moved ? ERROR_SUCCESS : GetLastError();
-    if (!moved && (!existing || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT)) {
-        moved = MoveFileExW(wide(tempName), wide(name), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!moved && (!existing || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)) {
+        moved = patiently([&] {
+            return MoveFileExW(wide(longName(tempName)), wide(longName(name)),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        });
         if (!moved)
             err = GetLastError();
     }
     if (!moved) {
-        DeleteFileW(wide(tempName));
+        // With the old file gone the new one is the only copy left: it stays, and the message
+        // says where. Otherwise the old file is whole and the new one goes.
+        if (existing && GetFileAttributesW(wide(longName(name))) == INVALID_FILE_ATTRIBUTES)
+            return {Outcome::CannotCreate,
+                    systemText(err) + QStringLiteral(" The settings are in \"%1\".").arg(tempName)};
+        DeleteFileW(wide(longName(tempName)));
         return {Outcome::CannotCreate, systemText(err)};
     }
+    removeLeftovers(name);
     return {};
 }
 
@@ -208,8 +315,8 @@ Result writeInPlace(const Target &target, const QByteArray &bytes)
 {
     const QString name = QDir::toNativeSeparators(target.path);
     if (target.kind == Kind::CharacterDevice) {
-        const HANDLE device = CreateFileW(wide(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE device = CreateFileW(wide(longName(name)), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (device == INVALID_HANDLE_VALUE)
             return {Outcome::CannotCreate, lastErrorText()};
         const bool ok = writeAll(device, bytes);
@@ -220,9 +327,13 @@ Result writeInPlace(const Target &target, const QByteArray &bytes)
 
     // Read and write, shared for reading only while we write: the old bytes are read first so
     // that a failed write can put them back.
-    const HANDLE file = CreateFileW(wide(name), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    HANDLE file = INVALID_HANDLE_VALUE;
+    const bool opened = patiently([&] {
+        file = CreateFileW(wide(longName(name)), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    if (!opened)
         return {Outcome::CannotCreate, lastErrorText()};
     QByteArray old;
     if (!readAll(file, &old) || !rewind(file)) {

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Sourced by the Windows test scripts after scripts/test-env.sh's vintra_env_start: a fresh Wine
 # prefix for this run (Windows 10, Tahoma), the Russian and English UTF-8 locales in a private
-# folder (Wine takes its ANSI code page from the locale: ru_RU gives 1251, en_US 1252), and one
+# folder (Wine takes its ANSI code page from the locale: ru_RU gives 1251, en_US 1252; the
+# character type of a locale Windows keeps no ANSI code page for, hi_IN, gives UTF-8), and one
 # wineserver kept for the whole run, stopped when the shell exits.
 #   source scripts/test-env.sh; vintra_env_start; source scripts/windows/wine-env.sh; vintra_wine_start
 # Exports WINEPREFIX, LOCPATH, WINEDEBUG and WINEDLLOVERRIDES.
@@ -19,7 +20,7 @@ vintra_wine_start() {
   mkdir -p "$LOCPATH"
   # localedef ends with 1 for mere warnings; the compiled locale is what counts.
   local locale
-  for locale in ru_RU en_US; do
+  for locale in ru_RU en_US hi_IN; do
     localedef -i "$locale" -f UTF-8 "$LOCPATH/$locale.UTF-8" 2>/dev/null || true
     [[ -e $LOCPATH/$locale.UTF-8/LC_CTYPE ]] || { echo "test-env: localedef made no $locale.UTF-8" >&2; return 1; }
   done

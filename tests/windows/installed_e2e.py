@@ -2,7 +2,10 @@
 """The Windows installer end to end, under Wine: setup.exe /S into a fresh prefix, then a short
 workout on the installed vintra.exe, run from the keyboard and heard at the null sink, and the
 settings file it writes on closing (taskkill, which asks the window to close) and at the end of the
-session (Wine's log-off).
+session (Wine's log-off). Then what Windows reads of the installation (vintra.exe's manifest, the
+uninstall entry), a silent upgrade and a silent uninstall while the program runs (both must fail
+with exit code 2, say why and change nothing), and the silent uninstall once it is closed, which
+must have removed exactly what was installed by the time it returns.
 
 The prefix runs in a Russian locale, so its ANSI code page is 1251. The settings file holds a
 short plan and cue files of distinct pure tones in a folder with a Cyrillic name; after the close
@@ -20,10 +23,12 @@ import argparse
 import getpass
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import e2e_support as e2e  # noqa: E402
@@ -65,6 +70,95 @@ def wait_for_window(process, timeout=30.0):
             return int(out[0])
         time.sleep(0.1)
     raise e2e.Failure(f"no window titled {e2e.TITLE!r} appeared within {timeout:.0f} s")
+
+
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vintra"
+WINDOWS_10 = "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+EXIT_FAILED = 2
+
+
+def manifest_of(exe):
+    """The application manifest Windows reads: the RT_MANIFEST (24) resource with id 1."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
+    resources_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
+
+    def offset(rva):
+        for i in range(sections):
+            size, address, raw_size, raw = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+            if address <= rva < address + max(size, raw_size):
+                return rva - address + raw
+        raise e2e.Failure(f"{exe}: no section holds RVA {rva:#x}")
+
+    base = offset(resources_rva)
+
+    def entries(directory):
+        named, numbered = struct.unpack_from("<HH", data, base + directory + 12)
+        for i in range(named + numbered):
+            yield struct.unpack_from("<II", data, base + directory + 16 + 8 * i)
+
+    for kind, types in entries(0):
+        for name, languages in (entries(types & 0x7FFFFFFF) if kind == 24 else ()):
+            for _, leaf in (entries(languages & 0x7FFFFFFF) if name == 1 else ()):
+                rva, size = struct.unpack_from("<II", data, base + leaf)
+                return data[offset(rva):offset(rva) + size]
+    raise e2e.Failure(f"{exe} has no application manifest")
+
+
+def check_manifest(exe):
+    root = ElementTree.fromstring(manifest_of(exe))
+    found = {element.tag.rsplit("}", 1)[-1]: element for element in root.iter()}
+    check("supportedOS" in found and found["supportedOS"].get("Id") == WINDOWS_10, "no Windows 10/11 in supportedOS")
+    check("PerMonitorV2" in (found.get("dpiAwareness").text or ""), "the manifest is not per-monitor DPI aware (V2)")
+    check((found.get("longPathAware").text or "").strip() == "true", "the manifest is not longPathAware")
+    print("manifest: Windows 10/11, PerMonitorV2, longPathAware")
+
+
+def uninstall_entry(prefix):
+    """The uninstall entry's values, or None when there is none."""
+    out = wine(prefix, "reg", "query", UNINSTALL_KEY)
+    if out.returncode != 0:
+        return None
+    values = {}
+    for line in out.stdout.decode("utf-8", "replace").splitlines():
+        parts = line.split(None, 2)
+        if len(parts) >= 2 and parts[1].startswith("REG_"):
+            values[parts[0]] = parts[2].strip() if len(parts) == 3 else ""
+    return values
+
+
+def installed_files(folder):
+    return sorted(os.path.relpath(os.path.join(root, name), folder)
+                  for root, _, names in os.walk(folder) for name in names)
+
+
+def check_entry(prefix, installed, version):
+    entry = uninstall_entry(prefix)
+    check(entry is not None, "no uninstall entry")
+    check(entry.get("DisplayVersion") == version, f"DisplayVersion is {entry.get('DisplayVersion')!r}")
+    for name in ("DisplayName", "Publisher", "DisplayIcon", "InstallLocation", "UninstallString", "QuietUninstallString"):
+        check(entry.get(name), f"the uninstall entry has no {name}")
+    size = sum(os.path.getsize(os.path.join(installed, f)) for f in installed_files(installed)) // 1024
+    listed = int(entry.get("EstimatedSize", "0"), 0)
+    check(abs(listed - size) <= size // 20, f"EstimatedSize is {listed} KB, the folder holds {size} KB")
+    print(f"uninstall entry: version {version}, EstimatedSize {listed} KB for {size} KB installed")
+
+
+def check_refused_while_running(prefix, program, command, what, installed, before):
+    started = time.monotonic()
+    result = wine(prefix, *command, timeout=120)
+    said = result.stdout.decode("cp1251", "replace").strip()
+    check(result.returncode == EXIT_FAILED,
+          f"{what} while the program runs ended with {result.returncode}, not {EXIT_FAILED}: {said!r}")
+    check("запущена" in said, f"{what} while the program runs did not say why: {said!r}")
+    check(program.poll() is None, f"the program ended during the {what}")
+    check(installed_files(installed) == before, f"the {what} changed the installed files")
+    check(uninstall_entry(prefix) is not None, f"the {what} removed the uninstall entry")
+    print(f"{what} while running: exit code {EXIT_FAILED} in {time.monotonic() - started:.1f} s, {said!r}")
 
 
 def check_cues(heard):
@@ -158,6 +252,40 @@ def main():
                 raise e2e.Failure("the program was still running after the end of the session")
             e2e.check_settings_rewritten(roaming, lines)
             print("settings saved at the end of the session")
+
+            version = os.path.basename(args.setup).split("-")[1]
+            check_manifest(exe)
+            check_entry(prefix, installed, version)
+
+            # A silent upgrade and a silent uninstall while the program runs change nothing.
+            with open(os.path.join(tmp, "vintra3.log"), "wb") as log:
+                program = processes.start(["wine", exe], env=env, cwd=tmp, stdout=log, stderr=log,
+                                          stdin=subprocess.DEVNULL)
+            wait_for_window(program)
+            before = installed_files(installed)
+            setup_path = "Z:" + os.path.abspath(args.setup).replace("/", "\\")
+            check_refused_while_running(prefix, program, [setup_path, "/S"], "upgrade", installed, before)
+            uninstaller = "C:\\Program Files\\Vintra\\uninstall.exe"
+            check_refused_while_running(prefix, program, [uninstaller, "/S"], "uninstall", installed, before)
+            kill = wine(prefix, "taskkill", "/IM", "vintra.exe", timeout=60)
+            check(kill.returncode == 0, f"taskkill ended with {kill.returncode}")
+            program.wait(30)
+
+            # The user's own file in the program's folder stays; everything installed goes, by
+            # the time uninstall.exe /S returns.
+            own = os.path.join("sounds", "мой свисток.wav")
+            shutil.copy(os.path.join(installed, "sounds", sorted(os.listdir(os.path.join(installed, "sounds")))[0]),
+                        os.path.join(installed, own))
+            started = time.monotonic()
+            result = wine(prefix, uninstaller, "/S", timeout=120)
+            took = time.monotonic() - started
+            check(result.returncode == 0, f"uninstall.exe /S ended with {result.returncode}: {result.stdout[-500:]!r}")
+            check(installed_files(installed) == [own], f"left after the uninstall: {installed_files(installed)}")
+            check(sorted(os.listdir(installed)) == ["sounds"], f"folders left: {sorted(os.listdir(installed))}")
+            check(uninstall_entry(prefix) is None, "the uninstall entry is still there")
+            check(not os.path.exists(os.path.join(menu, "Интервальный таймер Винтра.lnk")), "the Start-menu entry stays")
+            check(os.path.isfile(e2e.settings_path(roaming)), "the uninstall removed the settings")
+            print(f"uninstall.exe /S returned after {took:.1f} s with only the user's file left")
         finally:
             subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), timeout=30)
 

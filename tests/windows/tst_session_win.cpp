@@ -1,6 +1,6 @@
 // The Windows side of the desktop session: the screen kept on through the system's own request
-// for exactly a workout's span, and a log-off that saves the settings the way the Close button
-// does, sent to the real window as Windows sends it.
+// for exactly a workout's span, and a log-off, sent to the real window as Windows sends it, that
+// saves the settings when asked and ends the program only when the session really ends.
 
 #include "app/desktopsession.h"
 #include "app/inhibitor.h"
@@ -24,7 +24,7 @@ private slots:
     void initTestCase();
     void screenKeptOnWhileHeld();
     void screenKeptOnForTheWorkoutOnly();
-    void logOffSavesOnce();
+    void logOffSavesAtTheQuestionAndEndsOnlyAtTheEnd();
 
 private:
     // The settings the windows read and write, away from the prefix's own.
@@ -97,37 +97,66 @@ void TestSessionWin::screenKeptOnForTheWorkoutOnly()
     window.closeForSessionEnd();
 }
 
-void TestSessionWin::logOffSavesOnce()
+// Windows asks before a log-off and may still call it off: the settings are saved at the
+// question while the workout goes on; only the end itself lets the window go, once.
+void TestSessionWin::logOffSavesAtTheQuestionAndEndsOnlyAtTheEnd()
 {
     const QString ini = m_appData.filePath(QStringLiteral("zelk-soft/vintra/timer.ini"));
     QFile::remove(ini);
 
     TForm1 window(fakeChannels());
-    int ends = 0;
-    QString failure;
-    app::onTermination(window, [&] {
-        ++ends;
-        failure = window.closeForSessionEnd();
-    });
+    child<QCheckBox>(&window, "sound")->setChecked(false);
+    child<QCheckBox>(&window, "sCheckBox2")->setChecked(false);
+    int saves = 0;
+    QStringList ends;
+    app::onTermination(window, {[&] {
+                                    ++saves;
+                                    return window.saveForSessionEnd();
+                                },
+                                [&](const QString &failure) {
+                                    ends << failure;
+                                    window.leaveForSessionEnd();
+                                }});
     window.showFirstTime();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QVERIFY(!QFile::exists(ini));
+    auto *start = child<QPushButton>(&window, "sBitBtn1");
+    start->click();
+    QCOMPARE(start->text(), workout::texts::stop);
+    const auto savedLines = [&] {
+        QFile file(ini);
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("\r\n")) : -1;
+    };
 
-    // What Windows sends every top-level window at a log-off; TRUE lets the session end.
+    // What Windows sends every top-level window at a log-off; TRUE lets the session go on ending.
     const HWND hwnd = reinterpret_cast<HWND>(window.winId());
     QCOMPARE(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), LRESULT(TRUE));
-    QCOMPARE(ends, 1);
-    QCOMPARE(failure, QString());
-    QFile file(ini);
-    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(ini));
-    QCOMPARE(file.readAll().count("\r\n"), settings::kLineCount);
-    QVERIFY(!window.isVisible());
+    QCOMPARE(saves, 1);
+    QCOMPARE(savedLines(), settings::kLineCount);
+    QCOMPARE(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), LRESULT(TRUE)); // asked again
+    QCOMPARE(saves, 1);
 
-    // Another program cancelled that log-off, and the user logs off again: the program is ending
-    // already and does nothing twice.
+    // Another program cancelled the log-off: the timer is still there, mid-workout.
     SendMessageW(hwnd, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+    QVERIFY(ends.isEmpty());
+    QVERIFY(window.isVisible());
+    QCOMPARE(start->text(), workout::texts::stop);
+    QVERIFY(keptOn());
+    QTest::qWait(1200); // a span in which nothing may end the workout
+    QCOMPARE(start->text(), workout::texts::stop);
+
+    // The user logs off again, and this time the session ends.
+    QFile::remove(ini);
     QCOMPARE(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), LRESULT(TRUE));
-    QCOMPARE(ends, 1);
+    QCOMPARE(saves, 2);
+    QCOMPARE(savedLines(), settings::kLineCount);
+    QVERIFY(ends.isEmpty());
+    SendMessageW(hwnd, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    QCOMPARE(ends, QStringList{QString()});
+    QVERIFY(!window.isVisible());
+    QVERIFY(released());
+    SendMessageW(hwnd, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF); // every top-level window hears it
+    QCOMPARE(ends.size(), 1);
+    QCOMPARE(saves, 2);
 }
 
 QTEST_MAIN(TestSessionWin)

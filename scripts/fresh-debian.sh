@@ -249,7 +249,7 @@ case $mode in
     show_and_close run "$root" "cd /usr/local/src/vintra && ./scripts/run.sh" || status=$?
     ;;
   deb)
-    inside "$root" "cd /usr/local/src/vintra && bash scripts/install-packages.sh build && ./scripts/package.sh" || status=$?
+    inside "$root" "cd /usr/local/src/vintra && ./scripts/package.sh" || status=$?
     stage "package built"
     deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb)
     new_root

@@ -15,7 +15,7 @@
 # nothing else: every package the commands need comes from the mirror, so a missing one shows.
 # Logs and screenshots go to ~/.cache/vintra-fresh/logs/ (VINTRA_FRESH_LOGS). The root is made
 # under /var/tmp and removed afterwards; every mount is undone on every exit. It prints how many
-# seconds each stage took.
+# seconds each stage took and the load average at its end.
 set -euo pipefail
 # Bash reads the whole block before it runs any of it: a run lasts half an hour, and an edit of
 # this file meanwhile must not change what it does.
@@ -67,10 +67,12 @@ commit=$(git rev-parse HEAD)
 # output.
 marks=$(mktemp)
 date +%s >"$marks"
+# The load average beside it: on a shared machine the seconds mean little without it.
 stage() { # name: prints the seconds since the last stage ended
-  local now
+  local now load
   now=$(date +%s)
-  printf 'fresh-debian: %-28s %5d s\n' "$1" $((now - $(<"$marks"))) | tee -a "$log"
+  read -r load _ </proc/loadavg
+  printf 'fresh-debian: %-28s %5d s  (load %s)\n' "$1" $((now - $(<"$marks"))) "$load" | tee -a "$log"
   echo "$now" >"$marks"
 }
 

@@ -24,9 +24,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # plugins Qt needs to open any window at all. libsndfile1 brings the MP3 decoder with it. A package
 # built on a later release needs that release's libraries (a newer Qt, libstdc++ and glibc), which
 # these bounds do not say: dpkg-shlibdeps (dpkg-dev) adds the bounds of the libraries it was
-# linked with and their package names there (the t64 ones on Debian 13); without dpkg-dev the
-# list below stands alone.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# linked with and their package names there (the t64 ones on Debian 13). CPack also needs `file`
+# for it and stops without it; where either is missing the list below stands alone
+# (scripts/package.sh installs both first).
+find_program(VINTRA_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(VINTRA_FILE_TOOL file)
+if(VINTRA_DPKG_SHLIBDEPS AND VINTRA_FILE_TOOL)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), "
     "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), "

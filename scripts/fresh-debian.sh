@@ -253,7 +253,10 @@ case $mode in
   deb)
     inside "$root" "cd /usr/local/src/vintra && ./scripts/package.sh" || status=$?
     stage "package built"
-    deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb)
+    deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb 2>/dev/null) || {
+      echo "fresh-debian: no package was built" >&2
+      exit 1
+    }
     new_root
     second=$made_root
     cp "$deb" "$second/root/"

@@ -49,8 +49,8 @@ media=(
 )
 package=(
   # dpkg-shlibdeps: the Depends on the libraries the program was linked with, at this release's
-  # versions and names
-  dpkg-dev
+  # versions and names; CPack runs `file` before it
+  dpkg-dev file
 )
 fuzz=(
   clang libclang-rt-14-dev

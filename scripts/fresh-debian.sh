@@ -257,6 +257,7 @@ case $mode in
       echo "fresh-debian: no package was built" >&2
       exit 1
     }
+    echo "fresh-debian: Depends: $(dpkg-deb -f "$deb" Depends)" | tee -a "$log"
     new_root
     second=$made_root
     cp "$deb" "$second/root/"

@@ -81,7 +81,7 @@ mounts=()
 xpids=()
 # Undoes every mount, newest first, then removes the roots, but only once nothing is mounted
 # under them any more.
-# shellcheck disable=SC2317 # run by the trap
+# shellcheck disable=SC2317,SC2329 # run by the trap (SC2329 is newer shellcheck's name for it)
 cleanup() {
   local status=$? i target pid proc
   # Every step is tried: one that finds nothing to do must not end the cleaning.

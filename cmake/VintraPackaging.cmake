@@ -20,14 +20,23 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${VINTRA_SITE_URL}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-# What the executable links (the lower bounds are those dpkg-shlibdeps derives from the symbols it
-# uses), plus the platform plugins Qt needs to open any window at all. libsndfile1 brings the MP3
-# decoder with it.
+# What the executable links, with the lower bounds of Debian 12's libraries, plus the platform
+# plugins Qt needs to open any window at all. libsndfile1 brings the MP3 decoder with it. A package
+# built on a later release needs that release's libraries (a newer Qt, libstdc++ and glibc), which
+# these bounds do not say: dpkg-shlibdeps (dpkg-dev) adds the bounds of the libraries it was
+# linked with and their package names there (the t64 ones on Debian 13). CPack also needs `file`
+# for it and stops without it; where either is missing the list below stands alone
+# (scripts/package.sh installs both first).
+find_program(VINTRA_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(VINTRA_FILE_TOOL file)
+if(VINTRA_DPKG_SHLIBDEPS AND VINTRA_FILE_TOOL)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), "
+    "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12), "
     "libqt6core6 (>= 6.4.0), libqt6gui6 (>= 6.4.0), libqt6widgets6 (>= 6.4.0), libqt6dbus6 (>= 6.4.0), "
     "qt6-qpa-plugins, libx11-6, libxss1, "
-    "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0), "
+    "libsndfile1 (>= 1.0.20), libsdl2-2.0-0 (>= 2.24.0), libasound2 (>= 1.0.16), "
     # Bold text is set in DejaVu Sans Condensed Bold, and without Tahoma the regular texts are set
     # in DejaVu Sans Condensed: both are in fonts-dejavu-extra (fonts-dejavu-core has only the
     # normal width).

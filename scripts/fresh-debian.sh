@@ -15,7 +15,7 @@
 # nothing else: every package the commands need comes from the mirror, so a missing one shows.
 # Logs and screenshots go to ~/.cache/vintra-fresh/logs/ (VINTRA_FRESH_LOGS). The root is made
 # under /var/tmp and removed afterwards; every mount is undone on every exit. It prints how many
-# seconds each stage took.
+# seconds each stage took and the load average at its end.
 set -euo pipefail
 # Bash reads the whole block before it runs any of it: a run lasts half an hour, and an edit of
 # this file meanwhile must not change what it does.
@@ -67,10 +67,12 @@ commit=$(git rev-parse HEAD)
 # output.
 marks=$(mktemp)
 date +%s >"$marks"
+# The load average beside it: on a shared machine the seconds mean little without it.
 stage() { # name: prints the seconds since the last stage ended
-  local now
+  local now load
   now=$(date +%s)
-  printf 'fresh-debian: %-28s %5d s\n' "$1" $((now - $(<"$marks"))) | tee -a "$log"
+  read -r load _ </proc/loadavg
+  printf 'fresh-debian: %-28s %5d s  (load %s)\n' "$1" $((now - $(<"$marks"))) "$load" | tee -a "$log"
   echo "$now" >"$marks"
 }
 
@@ -79,7 +81,7 @@ mounts=()
 xpids=()
 # Undoes every mount, newest first, then removes the roots, but only once nothing is mounted
 # under them any more.
-# shellcheck disable=SC2317 # run by the trap
+# shellcheck disable=SC2317,SC2329 # run by the trap (SC2329 is newer shellcheck's name for it)
 cleanup() {
   local status=$? i target pid proc
   # Every step is tried: one that finds nothing to do must not end the cleaning.
@@ -249,9 +251,13 @@ case $mode in
     show_and_close run "$root" "cd /usr/local/src/vintra && ./scripts/run.sh" || status=$?
     ;;
   deb)
-    inside "$root" "cd /usr/local/src/vintra && bash scripts/install-packages.sh build && ./scripts/package.sh" || status=$?
+    inside "$root" "cd /usr/local/src/vintra && ./scripts/package.sh" || status=$?
     stage "package built"
-    deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb)
+    deb=$(ls "$root"/usr/local/src/vintra/build-pkg/package/*.deb 2>/dev/null) || {
+      echo "fresh-debian: no package was built" >&2
+      exit 1
+    }
+    echo "fresh-debian: Depends: $(dpkg-deb -f "$deb" Depends)" | tee -a "$log"
     new_root
     second=$made_root
     cp "$deb" "$second/root/"

@@ -6,6 +6,7 @@
 #   build  what building and running the program needs (scripts/setup.sh, scripts/run.sh)
 #   test   the servers and inspection tools the test suite starts and uses (scripts/test.sh)
 #   media  making and measuring sounds and images (scripts/make-*.sh, bench/)
+#   package  making the Debian package (scripts/package.sh)
 #   fuzz   the clang toolchain of the fuzzer (scripts/fuzz-settings.sh)
 #   windows  cross-building, packaging and testing for Windows (scripts/windows/*.sh)
 # A name ending in "?" is installed where the release has it; where it has not, the line under
@@ -46,6 +47,11 @@ test=(
 media=(
   sox libsox-fmt-mp3 lame imagemagick
 )
+package=(
+  # dpkg-shlibdeps: the Depends on the libraries the program was linked with, at this release's
+  # versions and names; CPack runs `file` before it
+  dpkg-dev file
+)
 fuzz=(
   clang libclang-rt-14-dev
 )
@@ -64,13 +70,14 @@ declare -A fallbacks=(
   [fonts-wine]="the regular texts are set in DejaVu Sans Condensed (fonts-dejavu-extra), the narrow face the layout falls back to"
 )
 
-(($#)) || { echo "usage: scripts/install-packages.sh GROUP... (build, test, media, fuzz, windows)" >&2; exit 2; }
+(($#)) || { echo "usage: scripts/install-packages.sh GROUP... (build, test, media, package, fuzz, windows)" >&2; exit 2; }
 wanted=()
 for group in "$@"; do
   case $group in
     build) wanted+=("${build[@]}") ;;
     test) wanted+=("${test[@]}") ;;
     media) wanted+=("${media[@]}") ;;
+    package) wanted+=("${package[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
     windows) wanted+=("${windows[@]}") ;;
     *) echo "install-packages: no group $group" >&2; exit 2 ;;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the program without its tests in a tree of its own and makes the Debian package there.
+# Installs what is missing, builds the program without its tests in a tree of its own and makes
+# the Debian package there, for the release it is built on.
 # Prints the path of the .deb; install it with `sudo apt install ./<that path>`.
 #   scripts/package.sh                    builds in build-pkg/
 #   BUILD_DIR=/tmp/vintra scripts/package.sh
@@ -7,9 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-pkg}
 
-for tool in cmake ninja cpack; do
-  command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing; run scripts/setup.sh first" >&2; exit 1; }
-done
+bash scripts/install-packages.sh build package
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVINTRA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "${JOBS:-$(nproc)}" --target vintra vintra_default_sounds

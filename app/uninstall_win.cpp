@@ -57,7 +57,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const std::wstring folder = self.substr(0, self.find_last_of(L'\\'));
     wchar_t tempFolder[MAX_PATH + 1];
     wchar_t copy[MAX_PATH + 1];
-    if (self.empty() || GetTempPathW(MAX_PATH + 1, tempFolder) == 0 || GetTempFileNameW(tempFolder, L"vnu", 0, copy) == 0)
+    if (self.empty() || GetTempPathW(MAX_PATH + 1, tempFolder) == 0 ||
+        GetTempFileNameW(tempFolder, L"vnu", 0, copy) == 0)
         return fail(L"Не удалось создать временный файл.");
     if (!CopyFileW((folder + L"\\uninstall.bin").c_str(), copy, FALSE)) {
         DeleteFileW(copy);

@@ -155,7 +155,7 @@ private slots:
         QVERIFY(m_server->start());
         ErrorBoxRecorder errors;
         sound::AudioOutput audio;
-        TForm1 window([&audio] { return audio.createChannel(); });
+        TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
         const char *plan[] = {"0", "6", "0", "4", "0", "2", "1", "1"};
         setUpWindow(window, plan, false);
         if (QTest::currentTestFailed())
@@ -209,7 +209,7 @@ private slots:
         ErrorBoxRecorder errors;
         AudioLogCatcher log;
         sound::AudioOutput audio;
-        TForm1 window([&audio] { return audio.createChannel(); });
+        TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
         const char *plan[] = {"0", "6", "0", "4", "0", "2", "1", "1"};
         setUpWindow(window, plan, false);
         if (QTest::currentTestFailed())
@@ -266,7 +266,7 @@ private slots:
         ErrorBoxRecorder errors;
         AudioLogCatcher log;
         sound::AudioOutput audio;
-        TForm1 window([&audio] { return audio.createChannel(); });
+        TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
         const char *plan[] = {"0", "5", "0", "6", "0", "4", "1", "1"};
         setUpWindow(window, plan, true);
         if (QTest::currentTestFailed())
@@ -409,7 +409,7 @@ private slots:
         ErrorBoxRecorder errors;
         AudioLogCatcher log;
         sound::AudioOutput audio;
-        TForm1 window([&audio] { return audio.createChannel(); });
+        TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
         const char *plan[] = {"0", "5", "0", "6", "0", "4", "1", "1"};
         setUpWindow(window, plan, false);
         if (QTest::currentTestFailed())

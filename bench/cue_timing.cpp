@@ -131,7 +131,8 @@ int main(int argc, char **argv)
     const double period = 1000.0 * out.bufferFrames() / out.sampleRate();
     const auto row = [&](const char *what, const std::vector<double> &v) {
         const Spread sp = spread(v);
-        const auto within = std::count_if(v.begin(), v.end(), [&](double x) { return std::abs(x - sp.median) <= period; });
+        const auto within =
+            std::count_if(v.begin(), v.end(), [&](double x) { return std::abs(x - sp.median) <= period; });
         std::printf("%-44s median %6.1f ms, earliest %6.1f, latest %6.1f; within one period (%.1f ms) of the median: "
                     "%ld of %zu\n",
                     what, sp.median, sp.earliest, sp.latest, period, long(within), v.size());

@@ -426,7 +426,8 @@ void AudioOutput::Impl::raiseCallbackThread(StreamDevice &dev)
         qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
 }
 
-Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, Clock::time_point heardAt) const
+Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen,
+                                            Clock::time_point heardAt) const
 {
     Sint32 waitMs = -1;
     const auto now = Clock::now();
@@ -439,8 +440,9 @@ Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, Clo
         const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(stallAt - now);
         waitMs = standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
     } else if (dev.state == DeviceState::Paused) {
+        // One kept open for the music is looked at now and then.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(dev.idleSince + closeAfter - now);
-        waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
+        waitMs = keptOpen ? 500 : Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
     } else if (dev.state == DeviceState::Running) {
         waitMs = 100;
     }
@@ -481,15 +483,20 @@ void AudioOutput::Impl::watchLocked(StreamDevice &dev)
 void AudioOutput::Impl::idleLocked(StreamDevice &dev)
 {
     bool nowPlaying = false;
+    bool musicPlaying = false;
     {
         std::lock_guard voicesGuard(mix);
         nowPlaying = anyPlayingLocked(dev.stream);
+        musicPlaying = anyPlayingLocked(Stream::Music);
     }
     if (!dev.hasDeviceLocked() || nowPlaying)
         return;
+    // While the music plays, the cues' device stays open, paused: the next cue of the workout
+    // then starts at once instead of waiting for a new device.
+    const bool keep = dev.stream == Stream::Cues && musicPlaying;
     if (dev.state == DeviceState::Running)
         pauseLocked(dev);
-    else if (Clock::now() - dev.idleSince >= closeAfter)
+    else if (!keep && Clock::now() - dev.idleSince >= closeAfter)
         retireLocked(dev);
 }
 
@@ -516,7 +523,8 @@ void AudioOutput::Impl::serviceLoop()
         {
             std::lock_guard guard(devMutex);
             for (std::size_t i = 0; i < devices.size(); ++i) {
-                const Sint32 own = serviceWaitLocked(devices[i], playing[i], heardAt[i]);
+                const bool keptOpen = devices[i].stream == Stream::Cues && playing[std::size_t(Stream::Music)];
+                const Sint32 own = serviceWaitLocked(devices[i], playing[i], keptOpen, heardAt[i]);
                 if (own >= 0)
                     waitMs = waitMs < 0 ? own : std::min(waitMs, own);
             }

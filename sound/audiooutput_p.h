@@ -230,7 +230,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
     // On the service thread: how long it may sleep for this device's sake (-1: for ever).
-    Sint32 serviceWaitLocked(StreamDevice &dev, bool playing, Clock::time_point heardAt) const;
+    // keptOpen: an idle device stays open regardless (the cues' while the music plays).
+    Sint32 serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen, Clock::time_point heardAt) const;
     // On the service thread: retires a device that is gone or does not call back.
     void watchLocked(StreamDevice &dev);
     // On the service thread: pauses a device once nothing plays on it, retires it later.

@@ -36,7 +36,7 @@ int main(int argc, char **argv)
 
     // Declared before the window, so every channel is gone before the output closes.
     sound::AudioOutput audio;
-    TForm1 window([&audio] { return audio.createChannel(); });
+    TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
     // The session's end (and the terminal's: Ctrl+C, a closed terminal) does not go through the
     // Close button: a failed save would keep the program in a modal box until it is killed. The settings are saved if they can
     // be, a failure becomes one line on stderr and a non-zero status, and the program ends.

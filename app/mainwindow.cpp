@@ -68,8 +68,11 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
         icon.addFile(QStringLiteral(":/icons/vintra-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
 
-    for (auto *channel : {&mpOver, &mpRest, &mpStart, &mpTick, &mpWork, &mpMusic, &mp1})
-        *channel = makeChannel();
+    // The music on a stream of its own, deep enough not to break on a busy machine; the cues,
+    // and the sound tab's previews, where a sound must start at once.
+    for (auto *channel : {&mpOver, &mpRest, &mpStart, &mpTick, &mpWork, &mp1})
+        *channel = makeChannel(sound::Stream::Cues);
+    mpMusic = makeChannel(sound::Stream::Music);
     m_cues = {mpOver.get(), mpRest.get(), mpStart.get(), mpTick.get(), mpWork.get(), mpMusic.get()};
 
     m_soundTab = std::make_unique<sound::SoundTab>(*mp1);

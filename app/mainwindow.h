@@ -31,8 +31,9 @@ class TForm1 : public QWidget, public workout::WorkoutView {
     Q_OBJECT
 
 public:
-    // Makes one sound channel; the real program passes the audio output's, tests a fake.
-    using ChannelFactory = std::function<std::unique_ptr<sound::SoundChannel>()>;
+    // Makes one sound channel on a stream; the real program passes the audio output's, tests a
+    // fake.
+    using ChannelFactory = std::function<std::unique_ptr<sound::SoundChannel>(sound::Stream)>;
 
     explicit TForm1(const ChannelFactory &makeChannel, QWidget *parent = nullptr);
     ~TForm1() override;

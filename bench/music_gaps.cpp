@@ -14,7 +14,7 @@
 // cue_latency does it: in the 0.1-0.6 s after each play the recording's size is read every
 // millisecond, and size B at time W means the recording began no later than W - B/rate.
 //
-//   music_gaps <seconds of music> [raw recording to keep]
+//   music_gaps <seconds of music> [raw recording to keep] [frames per buffer of the music]
 //   (needs VINTRA_NULL_SINK, the sink parec records on PULSE_SERVER; see bench/music-gaps.sh)
 
 #include "audiofiles.h"
@@ -59,7 +59,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: music_gaps <seconds> [recording]\n");
+        std::fprintf(stderr, "usage: music_gaps <seconds> [recording] [music buffer frames]\n");
         return 2;
     }
     const double runSeconds = std::max(10.0, std::atof(argv[1]));
@@ -71,7 +71,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString music = dir.filePath(QStringLiteral("music.wav"));
     const QString cueFile = dir.filePath(QStringLiteral("cue.wav"));
-    const QString raw = argc > 2 ? QString::fromLocal8Bit(argv[2]) : dir.filePath(QStringLiteral("sink.raw"));
+    const QString raw =
+        argc > 2 && argv[2][0] != '\0' ? QString::fromLocal8Bit(argv[2]) : dir.filePath(QStringLiteral("sink.raw"));
     // The music at 22.05 kHz, so it is resampled on its way as most music files are.
     if (!audiotest::writeTone(music, runSeconds + 5, kMusicHz, kMusicLevel, 22050) ||
         !audiotest::writePeakStartTone(cueFile, 0.15, 2000)) {
@@ -84,8 +85,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "music_gaps: %s\n", qPrintable(failed));
         return 1;
     }
-    sound::AudioOutput out;
-    auto musicCh = out.createChannel();
+    // The output as the program makes it; a music buffer given makes the music's stream that
+    // deep instead, 512 being the cues' own buffer, which the music shared before it had a
+    // stream of its own.
+    const int musicFrames = argc > 3 ? std::atoi(argv[3]) : sound::AudioOutput::kMusicBufferFrames;
+    sound::AudioOutput out(512, sound::AudioOutput::kDefaultCloseAfterIdleMs, musicFrames);
+    auto musicCh = out.createChannel(sound::Stream::Music);
     musicCh->setFileName(music);
     musicCh->open();
     auto cue = out.createChannel();
@@ -95,7 +100,7 @@ int main(int argc, char **argv)
 
     std::atomic<bool> probing{true};
     bool probeRealtime = false;
-    std::vector<double> stallsMs;
+    std::vector<std::pair<double, double>> stalls; // (woke at, ms late)
     std::thread probe([&] {
         sched_param param{};
         param.sched_priority = 4;
@@ -105,7 +110,7 @@ int main(int argc, char **argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             const double now = sinktest::clockNow();
             if (now - last > 0.030)
-                stallsMs.push_back((now - last) * 1000.0);
+                stalls.emplace_back(now, (now - last) * 1000.0);
             last = now;
         }
     });
@@ -147,6 +152,7 @@ int main(int argc, char **argv)
     }
     const int peak = int(kMusicLevel * 32767);
     qint64 windows = 0, gaps = 0, silent = 0, badWindows = 0, longest = 0, run = 0;
+    std::vector<std::pair<qint64, qint64>> gapSpans; // (first frame, frames)
     bool runSilent = false;
     std::vector<qint64> loudFrames; // the first loud frame of each cue-like burst
     qint64 lastLoud = -sinktest::kRate;
@@ -183,6 +189,7 @@ int main(int argc, char **argv)
             }
             if (!bad && run > 0) {
                 ++gaps;
+                gapSpans.emplace_back(frame - run * kWindow, run * kWindow);
                 silent += runSilent ? 1 : 0;
                 longest = std::max(longest, run);
                 run = 0;
@@ -200,6 +207,27 @@ int main(int argc, char **argv)
         else
             ++unheard;
     }
+    // Whose gap: one with the probe's stall beside it (the probe stalled at most 0.2 s before
+    // or after) is the machine's, since nothing at the callback's priority could run then.
+    const auto startNear = [&](qint64 recorded) {
+        double best = plays.empty() ? 0 : plays.front().second;
+        for (const auto &[played, start] : plays)
+            if (start + double(recorded) / sinktest::kRate >= played)
+                best = start;
+        return best;
+    };
+    int machines = 0;
+    for (const auto &[from, length] : gapSpans) {
+        const double t0 = startNear(from) + double(from) / sinktest::kRate;
+        const double t1 = t0 + double(length) / sinktest::kRate;
+        double late = 0;
+        for (const auto &[wokeAt, ms] : stalls)
+            if (wokeAt >= t0 - 0.2 && wokeAt - ms / 1000.0 <= t1 + 0.2)
+                late = std::max(late, ms);
+        machines += late > 0 ? 1 : 0;
+        std::printf("gap at %.1f s, %.0f ms; probe stalled %.0f ms beside it\n", t0 - began,
+                    double(length) * 1000.0 / sinktest::kRate, late);
+    }
     const double minutes = double(windows) * kWindow / sinktest::kRate / 60.0;
     std::printf("music examined: %.1f min (recorded %.1f min of %.1f min played)%s\n", minutes,
                 double(musicTo - musicFrom) / sinktest::kRate / 60.0, runSeconds / 60.0,
@@ -209,8 +237,11 @@ int main(int argc, char **argv)
                 double(badWindows) * kWindow * 1000.0 / sinktest::kRate, minutes > 0 ? gaps * 60.0 / minutes : 0.0);
     std::printf("cues: %zu heard of %zu, latency median %.1f ms, latest %.1f ms\n", latencyMs.size(), plays.size(),
                 median(latencyMs), latencyMs.empty() ? 0.0 : *std::max_element(latencyMs.begin(), latencyMs.end()));
-    std::printf("a thread at SCHED_FIFO 4%s beside it woke over 30 ms late %zu times, the latest by %.0f ms\n",
-                probeRealtime ? "" : " (refused: at an ordinary priority)", stallsMs.size(),
-                stallsMs.empty() ? 0.0 : *std::max_element(stallsMs.begin(), stallsMs.end()));
+    double latestStall = 0;
+    for (const auto &stall : stalls)
+        latestStall = std::max(latestStall, stall.second);
+    std::printf("a thread at SCHED_FIFO 4%s beside it woke over 30 ms late %zu times, the latest by %.0f ms; "
+                "%d of the %lld gaps came with such a stall\n",
+                probeRealtime ? "" : " (refused: at an ordinary priority)", stalls.size(), latestStall, machines, gaps);
     return unheard == 0 ? 0 : 1;
 }

@@ -30,7 +30,7 @@ int main(int argc, char **argv)
     QApplication application(argc, argv);
     app::applyAppearance(application);
     std::printf("application %lld ms\n", clock.restart());
-    TForm1 window([] { return std::make_unique<FakeChannel>(); });
+    TForm1 window([](sound::Stream) { return std::make_unique<FakeChannel>(); });
     // No cues: these channels have no files, and a missing cue's report is not what is timed.
     for (const char *option : {"sound", "sCheckBox2"})
         window.findChild<QCheckBox *>(QLatin1String(option))->setChecked(false);

@@ -30,7 +30,7 @@ static bool initAudioPreferringPipeWire()
     return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
 }
 
-SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
+SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver(StreamDevice &dev)
 {
     // The first device sets the rate: keep the server's when it differs, because each channel
     // resamples its own sound anyway and a second conversion inside SDL would only add latency.
@@ -47,9 +47,9 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
         }
         want.format = AUDIO_F32SYS;
         want.channels = detail::kOutChannels;
-        want.samples = Uint16(requestedFrames);
+        want.samples = Uint16(dev.requestedFrames);
         want.callback = &Impl::callback;
-        want.userdata = this;
+        want.userdata = &dev;
         SDL_AudioSpec obtained{};
         const SDL_AudioDeviceID id =
             SDL_OpenAudioDevice(nullptr, 0, &want, &obtained, first ? SDL_AUDIO_ALLOW_FREQUENCY_CHANGE : 0);
@@ -69,10 +69,41 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver()
     return 0;
 }
 
-// One try at a device, on the connector. restartSubsystem: start SDL's audio anew first, which
-// is the only way to reach a server that has died and come back.
+// One try at the devices that are wanted, on the connector. restartSubsystem: start SDL's audio
+// anew first, which is the only way to reach a server that has died and come back; it ends
+// every device, so whatever still had one is retired first.
 void AudioOutput::Impl::attempt(bool restartSubsystem)
 {
+    std::vector<StreamDevice *> wanted;
+    bool probeSharing = false;
+    {
+        std::lock_guard guard(devMutex);
+        if (restartSubsystem || !sdlReady) {
+            std::lock_guard voicesGuard(mix);
+            for (auto &dev : devices) {
+                if (dev.hasDeviceLocked()) {
+                    dev.openWanted = dev.openWanted || anyPlayingLocked(dev.stream);
+                    retireLocked(dev);
+                }
+            }
+            // A new driver may have room for both devices.
+            sharedDevice = false;
+            probeSharing = true;
+        }
+        for (auto &dev : devices) {
+            if (dev.hasDeviceLocked())
+                continue;
+            const bool wants = dev.state == DeviceState::Lost || dev.state == DeviceState::Missing || dev.openWanted;
+            // The cues' device also opens at the first try, so the first cue need not wait for it.
+            if (wants || (dev.stream == Stream::Cues && !firstDone))
+                wanted.push_back(&dev);
+            dev.openWanted = false;
+        }
+        if (sharedDevice)
+            wanted.erase(std::remove_if(wanted.begin(), wanted.end(),
+                                        [](const StreamDevice *dev) { return dev->stream == Stream::Music; }),
+                         wanted.end());
+    }
     // SDL itself honours SDL_AUDIODRIVER from the environment.
     if (restartSubsystem || !sdlReady) {
         waitForClosed(); // no device of the old driver may outlive it
@@ -80,20 +111,54 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
         sdlReady = initAudioPreferringPipeWire();
     }
-    SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver() : 0;
-    // Drivers without a real server (dummy, and some others) have room for one device only; the
-    // old one may still be closing. Waiting is then unavoidable, and short on those drivers.
-    if (id == 0 && sdlReady && waitForClosed())
-        id = openOnCurrentDriver();
-    // The server may have gone and come back while no device was open.
-    if (id == 0 && !restartSubsystem) {
-        if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        sdlReady = initAudioPreferringPipeWire();
-        id = sdlReady ? openOnCurrentDriver() : 0;
+    std::vector<SDL_AudioDeviceID> ids;
+    QString reason;
+    for (StreamDevice *dev : wanted) {
+        SDL_AudioDeviceID id = sdlReady ? openOnCurrentDriver(*dev) : 0;
+        // Drivers without a real server (dummy, and some others) have room for one device only;
+        // the old one may still be closing. Waiting is then unavoidable, and short on those drivers.
+        if (id == 0 && sdlReady && waitForClosed())
+            id = openOnCurrentDriver(*dev);
+        // The server may have gone and come back while no device was open.
+        if (id == 0 && !restartSubsystem && ids.empty()) {
+            bool noneOpen = false;
+            {
+                std::lock_guard guard(devMutex);
+                noneOpen = !anyDeviceLocked();
+            }
+            if (noneOpen) {
+                if (sdlReady)
+                    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+                sdlReady = initAudioPreferringPipeWire();
+                probeSharing = true;
+                id = sdlReady ? openOnCurrentDriver(*dev) : 0;
+            }
+        }
+        if (id == 0)
+            reason = QString::fromUtf8(SDL_GetError());
+        ids.push_back(id);
     }
-    const QString reason = QString::fromUtf8(SDL_GetError());
+    // Whether the music gets a device of its own. A driver that has room for a single device
+    // only (ALSA on a card without mixing, SDL's dummy driver) plays the music through the cues'
+    // device, and so does one without a server to hold audio ahead (SDL's dummy and disk
+    // drivers: the disk driver writes each device to the same file).
     const QString driverNow = sdlReady ? QString::fromUtf8(SDL_GetCurrentAudioDriver()) : QString();
+    bool shareNow = false;
+    bool probed = false;
+    if (probeSharing && sdlReady && !wanted.empty() && wanted.front()->stream == Stream::Cues && ids.front() != 0 &&
+        (wanted.size() == 1 || ids.back() == 0)) {
+        probed = true;
+        if (driverNow == QLatin1String("disk") || driverNow == QLatin1String("dummy")) {
+            shareNow = true;
+        } else {
+            const SDL_AudioDeviceID second = wanted.size() == 1 ? openOnCurrentDriver(deviceOf(Stream::Music)) : 0;
+            shareNow = second == 0;
+            if (second != 0) {
+                std::lock_guard guard(devMutex);
+                handToCloserLocked(second);
+            }
+        }
+    }
 
     std::lock_guard guard(devMutex);
     lastAttempt = Clock::now();
@@ -101,22 +166,37 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
         firstDone = true;
         readyChanged.notify_all();
     }
-    if (id == 0) {
-        fixDefaultSpecLocked();
-        missingLocked(reason);
-        return;
-    }
-    if (shutDown) {
-        handToCloserLocked(id);
-        return;
-    }
-    driver = driverNow;
-    bool playing = false;
-    {
+    if (probed) {
         std::lock_guard voicesGuard(mix);
-        playing = anyPlayingLocked();
+        sharedDevice = shareNow;
     }
-    openedLocked(id, playing);
+    if (wanted.empty() || std::find(ids.begin(), ids.end(), 0U) != ids.end())
+        fixDefaultSpecLocked();
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        StreamDevice &dev = *wanted[i];
+        const SDL_AudioDeviceID id = ids[i];
+        if (dev.stream == Stream::Music && sharedDevice) {
+            if (id != 0)
+                handToCloserLocked(id);
+            dev.state = DeviceState::None; // its voices go to the cues' device
+            continue;
+        }
+        if (id != 0 && shutDown) {
+            handToCloserLocked(id);
+            continue;
+        }
+        if (id == 0) {
+            missingLocked(dev, reason);
+            continue;
+        }
+        driver = driverNow;
+        bool playing = false;
+        {
+            std::lock_guard voicesGuard(mix);
+            playing = anyPlayingLocked(dev.stream);
+        }
+        openedLocked(dev, id, playing);
+    }
 }
 
 void AudioOutput::Impl::connectorLoop()
@@ -126,7 +206,7 @@ void AudioOutput::Impl::connectorLoop()
     // Something plays, or wants to: a device is worth a try every kRetry. Otherwise the tries
     // thin out, since each one costs the audio libraries' whole search for a device.
     const auto wantsSound = [this] {
-        if (openWanted)
+        if (std::any_of(devices.begin(), devices.end(), [](const auto &dev) { return dev.openWanted; }))
             return true;
         std::lock_guard voicesGuard(mix);
         return anyPlayingLocked();
@@ -135,11 +215,26 @@ void AudioOutput::Impl::connectorLoop()
     for (;;) {
         if (shutDown)
             return;
-        const bool due = state == DeviceState::Missing && Clock::now() >= retryAt();
-        const bool open = state == DeviceState::Lost || (openWanted && state == DeviceState::None) || due;
+        {
+            // The music's device is looked for only while music wants to play; the cues' keeps
+            // being looked for, so that a server that appears later is used at once.
+            std::lock_guard voicesGuard(mix);
+            StreamDevice &music = deviceOf(Stream::Music);
+            if (music.state == DeviceState::Missing && !music.openWanted && !anyPlayingLocked(Stream::Music))
+                music.state = DeviceState::None;
+        }
+        const bool missing = std::any_of(devices.begin(), devices.end(),
+                                         [](const auto &dev) { return dev.state == DeviceState::Missing; });
+        const bool due = missing && Clock::now() >= retryAt();
+        const bool open =
+            std::any_of(devices.begin(), devices.end(),
+                        [](const auto &dev) {
+                            return dev.state == DeviceState::Lost || (dev.openWanted && dev.state == DeviceState::None);
+                        }) ||
+            due;
         if (!open) {
             // A play notifies, and the time left is then worked out anew.
-            if (state == DeviceState::Missing)
+            if (missing)
                 connectWake.wait_until(guard, retryAt());
             else
                 connectWake.wait(guard);
@@ -149,7 +244,6 @@ void AudioOutput::Impl::connectorLoop()
         // that died and came back.
         const bool restart = soundLostLocked();
         const bool wanted = wantsSound();
-        openWanted = false;
         guard.unlock();
         attempt(restart);
         guard.lock();

@@ -9,9 +9,17 @@
 
 namespace sound {
 
-AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
-    : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
+AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames)
+    : closeAfter(std::max(closeAfterIdleMs, 0))
 {
+    const auto now = Clock::now();
+    for (const Stream stream : {Stream::Cues, Stream::Music}) {
+        StreamDevice &dev = deviceOf(stream);
+        dev.owner = this;
+        dev.stream = stream;
+        dev.requestedFrames = std::clamp(stream == Stream::Music ? musicBufferFrames : bufferFrames, 64, 16384);
+        dev.idleSince = dev.lastCallback = dev.advancedTo = now;
+    }
     quietAudioLibraries();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Vintra");
@@ -20,7 +28,7 @@ AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
     // value, and rtkit can grant it: see realtime.h.
     SDL_SetHint(SDL_HINT_THREAD_FORCE_REALTIME_TIME_CRITICAL, "1");
 
-    idleSince = lastAttempt = lastCallback = advancedTo = Clock::now();
+    lastAttempt = now;
     voices.reserve(16);
     toClose.reserve(8);
     wake = SDL_CreateSemaphore(0);
@@ -62,7 +70,7 @@ void AudioOutput::Impl::fixDefaultSpecLocked()
     spec.freq = 44100;
     spec.format = AUDIO_F32SYS;
     spec.channels = detail::kOutChannels;
-    spec.samples = Uint16(requestedFrames);
+    spec.samples = Uint16(deviceOf(Stream::Cues).requestedFrames);
     specKnown = true;
     specFixed.notify_all();
 }
@@ -119,8 +127,9 @@ void AudioOutput::Impl::shutdown()
     }
     {
         std::lock_guard guard(devMutex);
-        if (hasDeviceLocked())
-            retireLocked();
+        for (auto &dev : devices)
+            if (dev.hasDeviceLocked())
+                retireLocked(dev);
     }
     {
         std::lock_guard guard(closeMutex);
@@ -152,88 +161,88 @@ void AudioOutput::Impl::handToCloserLocked(SDL_AudioDeviceID id)
 
 // --- Device state: every transition, with devMutex held ---
 
-void AudioOutput::Impl::openedLocked(SDL_AudioDeviceID id, bool playing)
+void AudioOutput::Impl::openedLocked(StreamDevice &dev, SDL_AudioDeviceID id, bool playing)
 {
-    Q_ASSERT(!hasDeviceLocked());
-    device = id;
-    state = DeviceState::Paused;
-    callbacksAtOpen = callbacks.load();
-    idleSince = Clock::now();
+    Q_ASSERT(!dev.hasDeviceLocked());
+    dev.id = id;
+    dev.state = DeviceState::Paused;
+    dev.callbacksAtOpen = dev.callbacks.load();
+    dev.idleSince = Clock::now();
     if (playing)
-        resumeLocked(); // sound is back once this device has asked for some: the service thread tells
-    else
+        resumeLocked(dev); // sound is back once this device has asked for some: the service thread tells
+    else if (!soundLostLocked())
         sayBackLocked();
     requestService(); // to watch the new device
 }
 
-void AudioOutput::Impl::missingLocked(const QString &reason)
+void AudioOutput::Impl::missingLocked(StreamDevice &dev, const QString &reason)
 {
-    Q_ASSERT(!hasDeviceLocked());
-    state = DeviceState::Missing;
+    Q_ASSERT(!dev.hasDeviceLocked());
+    dev.state = DeviceState::Missing;
     // Not an error for the user: the voices go on in silence, and the connector keeps looking
     // for a device.
     sayLostLocked(QStringLiteral("no audio device (%1); sounds play silently until one is back").arg(reason));
 }
 
-void AudioOutput::Impl::resumeLocked()
+void AudioOutput::Impl::resumeLocked(StreamDevice &dev)
 {
-    Q_ASSERT(state == DeviceState::Paused);
-    SDL_PauseAudioDevice(device, 0);
-    state = DeviceState::Running;
-    runningSince = Clock::now();
+    Q_ASSERT(dev.state == DeviceState::Paused);
+    SDL_PauseAudioDevice(dev.id, 0);
+    dev.state = DeviceState::Running;
+    dev.runningSince = Clock::now();
     // Only running time counts towards the deadline, and plays that come while the callback is
     // still awaited do not start it afresh: a cue every second must not keep a dead device
     // alive, and a device paused before it could call back (a sound stopped at once) must not
     // be blamed for the time it spent paused.
-    awaitingSince = runningSince;
-    if (!awaitingCallback && callbacks.load() != callbacksAtOpen) {
-        awaitingCallback = true;
-        awaitedBefore = {};
-        awaitedFrom = runningSince;
-        callbacksAtResume = callbacks.load();
+    dev.awaitingSince = dev.runningSince;
+    if (!dev.awaitingCallback && dev.callbacks.load() != dev.callbacksAtOpen) {
+        dev.awaitingCallback = true;
+        dev.awaitedBefore = {};
+        dev.awaitedFrom = dev.runningSince;
+        dev.callbacksAtResume = dev.callbacks.load();
     }
 }
 
-void AudioOutput::Impl::pauseLocked()
+void AudioOutput::Impl::pauseLocked(StreamDevice &dev)
 {
-    Q_ASSERT(state == DeviceState::Running);
-    SDL_PauseAudioDevice(device, 1);
-    state = DeviceState::Paused;
-    idleSince = Clock::now();
-    if (awaitingCallback)
-        awaitedBefore += idleSince - awaitingSince;
+    Q_ASSERT(dev.state == DeviceState::Running);
+    SDL_PauseAudioDevice(dev.id, 1);
+    dev.state = DeviceState::Paused;
+    dev.idleSince = Clock::now();
+    if (dev.awaitingCallback)
+        dev.awaitedBefore += dev.idleSince - dev.awaitingSince;
 }
 
-std::optional<AudioOutput::Impl::Clock::time_point> AudioOutput::Impl::startDueLocked() const
+std::optional<AudioOutput::Impl::Clock::time_point> AudioOutput::Impl::startDueLocked(const StreamDevice &dev) const
 {
-    if (!awaitingCallback)
+    if (!dev.awaitingCallback)
         return std::nullopt;
-    if (state == DeviceState::Running) {
+    if (dev.state == DeviceState::Running) {
         // The moment its running time reaches the limit, or, once it has had its chance, the
         // limit after the play that resumed it, whichever comes first.
-        const auto ranFrom = awaitingSince - awaitedBefore;
+        const auto ranFrom = dev.awaitingSince - dev.awaitedBefore;
         return std::min(ranFrom + kFirstCallbackWithin,
-                        std::max(awaitedFrom + kFirstCallbackWithin, ranFrom + kHadItsChance));
+                        std::max(dev.awaitedFrom + kFirstCallbackWithin, ranFrom + kHadItsChance));
     }
-    if (state == DeviceState::Paused && awaitedBefore >= kHadItsChance)
-        return awaitedFrom + kFirstCallbackWithin;
+    if (dev.state == DeviceState::Paused && dev.awaitedBefore >= kHadItsChance)
+        return dev.awaitedFrom + kFirstCallbackWithin;
     return std::nullopt;
 }
 
-void AudioOutput::Impl::retireLocked()
+void AudioOutput::Impl::retireLocked(StreamDevice &dev)
 {
-    Q_ASSERT(hasDeviceLocked());
+    Q_ASSERT(dev.hasDeviceLocked());
     // SDL pauses it again under its own lock before closing.
-    handToCloserLocked(device);
-    device = 0;
-    state = DeviceState::None;
-    awaitingCallback = false;
+    handToCloserLocked(dev.id);
+    dev.id = 0;
+    dev.state = DeviceState::None;
+    dev.awaitingCallback = false;
 }
 
-void AudioOutput::Impl::deviceLostLocked(const char *why)
+void AudioOutput::Impl::deviceLostLocked(StreamDevice &dev, const char *why)
 {
-    retireLocked();
-    state = DeviceState::Lost;
+    retireLocked(dev);
+    dev.state = DeviceState::Lost;
     sayLostLocked(QStringLiteral("the audio device was lost (%1); sounds play silently until it is back")
                       .arg(QString::fromLatin1(why)));
     connectWake.notify_all();
@@ -259,17 +268,28 @@ void AudioOutput::Impl::sayBackLocked()
     qCInfo(lcAudio, "audio device is back (%s)", qUtf8Printable(driver));
 }
 
-void AudioOutput::Impl::ensureRunning()
+bool AudioOutput::Impl::anyDeviceLocked() const
+{
+    return std::any_of(devices.begin(), devices.end(), [](const auto &dev) { return dev.hasDeviceLocked(); });
+}
+
+bool AudioOutput::Impl::soundLostLocked() const
+{
+    return std::any_of(devices.begin(), devices.end(), [](const auto &dev) { return dev.soundLostLocked(); });
+}
+
+void AudioOutput::Impl::ensureRunning(Stream stream)
 {
     {
         std::lock_guard guard(devMutex);
         if (shutDown)
             return;
-        if (hasDeviceLocked() && SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
-            deviceLostLocked("it stopped");
-        if (hasDeviceLocked()) {
-            if (state == DeviceState::Paused) {
-                resumeLocked();
+        StreamDevice &dev = deviceOf(routeOf(stream));
+        if (dev.hasDeviceLocked() && SDL_GetAudioDeviceStatus(dev.id) == SDL_AUDIO_STOPPED)
+            deviceLostLocked(dev, "it stopped");
+        if (dev.hasDeviceLocked()) {
+            if (dev.state == DeviceState::Paused) {
+                resumeLocked(dev);
                 // The service thread may be sleeping out an idle device's long wait. A server
                 // that does not ask for sound yet (one just started, or a stopped one) keeps the
                 // callback away for hundreds of milliseconds: the voices must move on in their
@@ -278,7 +298,7 @@ void AudioOutput::Impl::ensureRunning()
             }
             return;
         }
-        openWanted = true;
+        dev.openWanted = true;
     }
     connectWake.notify_all();
     requestService(); // the voices move on in silence until a device runs
@@ -290,11 +310,21 @@ bool AudioOutput::Impl::anyPlayingLocked() const
                        [](const auto &v) { return v->state == detail::Voice::State::Playing; });
 }
 
+bool AudioOutput::Impl::anyPlayingLocked(Stream stream) const
+{
+    return std::any_of(voices.begin(), voices.end(), [this, stream](const auto &v) {
+        return routeOf(v->stream) == stream && v->state == detail::Voice::State::Playing;
+    });
+}
+
 void AudioOutput::Impl::startVoiceLocked(detail::Voice &voice)
 {
-    if (!anyPlayingLocked())
-        lastCallback = advancedTo = Clock::now();
+    if (!anyPlayingLocked(routeOf(voice.stream))) {
+        StreamDevice &dev = deviceOf(routeOf(voice.stream));
+        dev.lastCallback = dev.advancedTo = Clock::now();
+    }
     voice.state = detail::Voice::State::Playing;
+    voice.startPending = true;
 }
 
 void AudioOutput::Impl::addVoice(std::shared_ptr<detail::Voice> voice)
@@ -324,25 +354,31 @@ void AudioOutput::Impl::requestService()
 // `mix` by the other threads.
 void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
 {
-    auto *self = static_cast<Impl *>(userdata);
+    auto *dev = static_cast<StreamDevice *>(userdata);
+    Impl *self = dev->owner;
     auto *mix = reinterpret_cast<float *>(stream);
     const int frames = len / int(sizeof(float) * detail::kOutChannels);
     std::memset(stream, 0, size_t(len));
 
     bool anyPlaying = false;
     bool wantRefill = false;
-    self->callbacks.fetch_add(1, std::memory_order_relaxed);
+    dev->callbacks.fetch_add(1, std::memory_order_relaxed);
     // A new device may call from a new thread; the service thread raises its priority.
-    if (const auto thread = currentThreadId(); self->callbackThread.load(std::memory_order_relaxed) != thread) {
-        self->callbackThread.store(thread, std::memory_order_relaxed);
+    if (const auto thread = currentThreadId(); dev->callbackThread.load(std::memory_order_relaxed) != thread) {
+        dev->callbackThread.store(thread, std::memory_order_relaxed);
         self->requestService();
     }
     {
         std::lock_guard guard(self->mix);
-        self->lastCallback = self->advancedTo = Clock::now();
+        const auto now = Clock::now();
+        dev->lastCallback = dev->advancedTo = now;
         for (const auto &voice : self->voices) {
-            if (voice->state != detail::Voice::State::Playing)
+            if (self->routeOf(voice->stream) != dev->stream || voice->state != detail::Voice::State::Playing)
                 continue;
+            if (voice->startPending) {
+                voice->startPending = false;
+                voice->startedAt = now;
+            }
             wantRefill |= voice->mixInto(mix, frames);
             anyPlaying |= voice->state == detail::Voice::State::Playing;
         }
@@ -354,76 +390,143 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
         self->requestService();
 }
 
-void AudioOutput::Impl::advanceSilentlyLocked(Clock::time_point now, std::vector<float> &scratch)
+void AudioOutput::Impl::advanceSilentlyLocked(StreamDevice &dev, Clock::time_point now, std::vector<float> &scratch)
 {
-    if (now - lastCallback < kStall || !anyPlayingLocked())
+    if (now - dev.lastCallback < dev.stallAfter(spec.freq) || !anyPlayingLocked(dev.stream))
         return;
-    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - advancedTo).count();
+    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - dev.advancedTo).count();
     qint64 frames = gap * spec.freq / 1000000;
     if (frames <= 0)
         return;
+    for (const auto &voice : voices) {
+        if (voice->startPending && routeOf(voice->stream) == dev.stream) {
+            voice->startPending = false;
+            voice->startedAt = dev.advancedTo;
+        }
+    }
     // Whole frames only, so no time is lost to rounding from one step to the next.
-    advancedTo += std::chrono::microseconds(frames * 1000000 / spec.freq);
+    dev.advancedTo += std::chrono::microseconds(frames * 1000000 / spec.freq);
     const qint64 chunk = qint64(scratch.size()) / detail::kOutChannels;
     while (frames > 0) {
         const int n = int(std::min(frames, chunk));
         for (const auto &voice : voices)
-            if (voice->state == detail::Voice::State::Playing)
+            if (routeOf(voice->stream) == dev.stream && voice->state == detail::Voice::State::Playing)
                 voice->mixInto(scratch.data(), n);
         frames -= n;
     }
 }
 
-void AudioOutput::Impl::raiseCallbackThread()
+void AudioOutput::Impl::raiseCallbackThread(StreamDevice &dev)
 {
-    const std::int64_t thread = callbackThread.load(std::memory_order_relaxed);
-    if (thread == 0 || thread == raisedThread)
+    const std::int64_t thread = dev.callbackThread.load(std::memory_order_relaxed);
+    if (thread == 0 || thread == dev.raisedThread)
         return;
-    raisedThread = thread;
+    dev.raisedThread = thread;
     if (!makeThreadRealtime(thread))
         qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
 }
 
-// Decode-ahead for streaming voices; pausing the device once nothing plays (a running callback
-// costs CPU even when it only produces silence), and closing it after a while of that (a paused
-// SDL device still writes silence to the server); watching the device, and standing in for it
-// while no callback runs.
+Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen,
+                                            Clock::time_point heardAt) const
+{
+    Sint32 waitMs = -1;
+    const auto now = Clock::now();
+    if (playing) {
+        // Short steps while standing in for a missing callback, so the voices move smoothly and
+        // a ring never runs dry; otherwise often enough to notice a lost device in time.
+        const auto stallAt = heardAt + dev.stallAfter(spec.freq);
+        const bool standingIn = dev.state != DeviceState::Running || now >= stallAt;
+        // Waking when a callback would be overdue, so standing in starts on time.
+        const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(stallAt - now);
+        waitMs = standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
+    } else if (dev.state == DeviceState::Paused) {
+        // One kept open for the music is looked at now and then.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(dev.idleSince + closeAfter - now);
+        waitMs = keptOpen ? 500 : Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
+    } else if (dev.state == DeviceState::Running) {
+        waitMs = 100;
+    }
+    if (const auto due = startDueLocked(dev)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
+        const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
+        waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
+    }
+    return waitMs;
+}
+
+void AudioOutput::Impl::watchLocked(StreamDevice &dev)
+{
+    if (!dev.hasDeviceLocked())
+        return;
+    bool stillPlaying = false;
+    Clock::time_point heardAt;
+    {
+        std::lock_guard voicesGuard(mix);
+        stillPlaying = anyPlayingLocked(dev.stream);
+        heardAt = dev.lastCallback;
+    }
+    const auto now = Clock::now();
+    const bool running = dev.state == DeviceState::Running;
+    const bool stale = running && now - std::max(heardAt, dev.runningSince) > kLostAfter;
+    if (dev.awaitingCallback && dev.callbacks.load() != dev.callbacksAtResume)
+        dev.awaitingCallback = false;
+    if (SDL_GetAudioDeviceStatus(dev.id) == SDL_AUDIO_STOPPED)
+        deviceLostLocked(dev, "it stopped");
+    else if (const auto due = startDueLocked(dev); dev.awaitingCallback && due && now >= *due)
+        deviceLostLocked(dev, "it did not start");
+    else if (stale && stillPlaying)
+        deviceLostLocked(dev, "it stopped asking for sound");
+    else if (running && heardAt > dev.runningSince && !soundLostLocked())
+        sayBackLocked();
+}
+
+void AudioOutput::Impl::idleLocked(StreamDevice &dev)
+{
+    bool nowPlaying = false;
+    bool musicPlaying = false;
+    {
+        std::lock_guard voicesGuard(mix);
+        nowPlaying = anyPlayingLocked(dev.stream);
+        musicPlaying = anyPlayingLocked(Stream::Music);
+    }
+    if (!dev.hasDeviceLocked() || nowPlaying)
+        return;
+    // While the music plays, the cues' device stays open, paused: the next cue of the workout
+    // then starts at once instead of waiting for a new device.
+    const bool keep = dev.stream == Stream::Cues && musicPlaying;
+    if (dev.state == DeviceState::Running)
+        pauseLocked(dev);
+    else if (!keep && Clock::now() - dev.idleSince >= closeAfter)
+        retireLocked(dev);
+}
+
+// Decode-ahead for streaming voices; pausing a device once nothing plays on it (a running
+// callback costs CPU even when it only produces silence), and closing it after a while of that
+// (a paused SDL device still writes silence to the server); watching the devices, and standing
+// in for one while its callback does not run.
 void AudioOutput::Impl::serviceLoop()
 {
     std::vector<std::shared_ptr<detail::Voice>> streams;
     streams.reserve(16);
     std::vector<float> scratch(size_t(4096) * detail::kOutChannels);
     for (;;) {
-        bool playing = false;
-        Clock::time_point heardAt;
+        std::array<bool, 2> playing{};
+        std::array<Clock::time_point, 2> heardAt{};
         {
             std::lock_guard guard(mix);
-            playing = anyPlayingLocked();
-            heardAt = lastCallback;
+            for (std::size_t i = 0; i < devices.size(); ++i) {
+                playing[i] = anyPlayingLocked(devices[i].stream);
+                heardAt[i] = devices[i].lastCallback;
+            }
         }
         Sint32 waitMs = -1;
         {
             std::lock_guard guard(devMutex);
-            if (playing) {
-                // Short steps while standing in for a missing callback, so the voices move
-                // smoothly and a ring never runs dry; otherwise often enough to notice a lost
-                // device in time.
-                const auto now = Clock::now();
-                const bool standingIn = state != DeviceState::Running || now - heardAt >= kStall;
-                // Waking when a callback would be kStall overdue, so standing in starts on time.
-                const auto untilStall = std::chrono::ceil<std::chrono::milliseconds>(heardAt + kStall - now);
-                waitMs =
-                    standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
-            } else if (state == DeviceState::Paused) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(idleSince + closeAfter - Clock::now());
-                waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
-            } else if (state == DeviceState::Running) {
-                waitMs = 100;
-            }
-            if (const auto due = startDueLocked()) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now());
-                const Sint32 untilDue = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 1, 1000));
-                waitMs = waitMs < 0 ? untilDue : std::min(waitMs, untilDue);
+            for (std::size_t i = 0; i < devices.size(); ++i) {
+                const bool keptOpen = devices[i].stream == Stream::Cues && playing[std::size_t(Stream::Music)];
+                const Sint32 own = serviceWaitLocked(devices[i], playing[i], keptOpen, heardAt[i]);
+                if (own >= 0)
+                    waitMs = waitMs < 0 ? own : std::min(waitMs, own);
             }
         }
         if (waitMs < 0)
@@ -433,35 +536,18 @@ void AudioOutput::Impl::serviceLoop()
         if (quitting)
             return;
         serviceRequested = false;
-        raiseCallbackThread();
+        for (auto &dev : devices)
+            raiseCallbackThread(dev);
 
         {
             std::lock_guard guard(devMutex);
-            if (hasDeviceLocked()) {
-                bool stillPlaying = false;
-                {
-                    std::lock_guard voicesGuard(mix);
-                    stillPlaying = anyPlayingLocked();
-                    heardAt = lastCallback;
-                }
-                const auto now = Clock::now();
-                const bool running = state == DeviceState::Running;
-                const bool stale = running && now - std::max(heardAt, runningSince) > kLostAfter;
-                if (awaitingCallback && callbacks.load() != callbacksAtResume)
-                    awaitingCallback = false;
-                if (SDL_GetAudioDeviceStatus(device) == SDL_AUDIO_STOPPED)
-                    deviceLostLocked("it stopped");
-                else if (const auto due = startDueLocked(); awaitingCallback && due && now >= *due)
-                    deviceLostLocked("it did not start");
-                else if (stale && stillPlaying)
-                    deviceLostLocked("it stopped asking for sound");
-                else if (running && heardAt > runningSince)
-                    sayBackLocked();
-            }
+            for (auto &dev : devices)
+                watchLocked(dev);
         }
         {
             std::lock_guard guard(mix);
-            advanceSilentlyLocked(Clock::now(), scratch);
+            for (auto &dev : devices)
+                advanceSilentlyLocked(dev, Clock::now(), scratch);
             for (const auto &voice : voices)
                 if (voice->streaming)
                     streams.push_back(voice);
@@ -470,26 +556,16 @@ void AudioOutput::Impl::serviceLoop()
             voice->refill(mix);
         streams.clear();
 
-        // A play that sets a voice playing after the check below waits for devMutex in
+        // A play that sets a voice playing after the check in idleLocked waits for devMutex in
         // ensureRunning() and resumes the device, or asks for a new one, after this.
         std::lock_guard guard(devMutex);
-        bool nowPlaying = false;
-        {
-            std::lock_guard voicesGuard(mix);
-            nowPlaying = anyPlayingLocked();
-        }
-        if (!hasDeviceLocked() || nowPlaying)
-            continue;
-        if (state == DeviceState::Running)
-            pauseLocked();
-        else if (Clock::now() - idleSince >= closeAfter) {
-            retireLocked();
-        }
+        for (auto &dev : devices)
+            idleLocked(dev);
     }
 }
 
-AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs)
-    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs))
+AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames)
+    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs, musicBufferFrames))
 {
     d->start();
 }
@@ -500,13 +576,17 @@ AudioOutput::~AudioOutput()
     d->shutdown();
 }
 
-std::unique_ptr<SoundChannel> AudioOutput::createChannel() { return std::make_unique<SdlChannel>(d); }
+std::unique_ptr<SoundChannel> AudioOutput::createChannel(Stream stream)
+{
+    return std::make_unique<SdlChannel>(d, stream);
+}
 
 bool AudioOutput::isRunning() const
 {
     d->waitReady();
     std::lock_guard guard(d->devMutex);
-    return d->state == Impl::DeviceState::Running;
+    return std::any_of(d->devices.begin(), d->devices.end(),
+                       [](const auto &dev) { return dev.state == Impl::DeviceState::Running; });
 }
 
 bool AudioOutput::isDeviceOpen() const
@@ -514,7 +594,7 @@ bool AudioOutput::isDeviceOpen() const
     d->waitReady();
     {
         std::lock_guard guard(d->devMutex);
-        if (d->hasDeviceLocked())
+        if (d->anyDeviceLocked())
             return true;
     }
     std::lock_guard guard(d->closeMutex);
@@ -541,10 +621,12 @@ int AudioOutput::sampleRate() const
     return d->voiceSpec().freq;
 }
 
-int AudioOutput::bufferFrames() const
+int AudioOutput::bufferFrames(Stream stream) const
 {
     d->waitReady();
-    return d->voiceSpec().samples;
+    d->voiceSpec();
+    std::lock_guard guard(d->devMutex);
+    return d->deviceOf(stream).requestedFrames;
 }
 
 } // namespace sound

@@ -1,8 +1,8 @@
 #pragma once
 
-// The program's one audio output: an SDL2 device and a small mixer that sums every channel
-// created from it. The application object owns it; channels must not outlive it (if they do,
-// they are closed and refuse to open again).
+// The program's one audio output: a small mixer that sums every channel created from it, on
+// two SDL2 devices, one per stream (see Stream). The application object owns it; channels must
+// not outlive it (if they do, they are closed and refuse to open again).
 
 #include "sound/soundchannel.h"
 
@@ -17,21 +17,28 @@ public:
     // phase change three seconds later.
     static constexpr int kDefaultCloseAfterIdleMs = 3000;
 
-    // frames per device buffer: small, because a cue must start within a few milliseconds.
-    // closeAfterIdleMs: how long the device stays open once nothing plays. A paused SDL device
-    // still feeds silence to the sound server, so an idle output closes it and opens a new one
-    // at the next play (about a millisecond on PulseAudio).
-    explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs);
+    // The music's device buffer: what the server holds of it rides out a stall of the callback,
+    // or of the whole machine, of up to about this long (186 ms at 44.1 kHz). A virtual machine
+    // under load was seen to stop every thread, real-time ones included, for up to 103 ms.
+    static constexpr int kMusicBufferFrames = 8192;
+
+    // bufferFrames: frames per buffer of the cues' device: small, because a cue must start
+    // within a few milliseconds. musicBufferFrames: the same for the music's device.
+    // closeAfterIdleMs: how long a device stays open once nothing plays on it. A paused SDL
+    // device still feeds silence to the sound server, so an idle output closes it and opens a
+    // new one at the next play (about a millisecond on PulseAudio).
+    explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs,
+                         int musicBufferFrames = kMusicBufferFrames);
     ~AudioOutput();
     AudioOutput(const AudioOutput &) = delete;
     AudioOutput &operator=(const AudioOutput &) = delete;
 
-    std::unique_ptr<SoundChannel> createChannel();
+    std::unique_ptr<SoundChannel> createChannel(Stream stream = Stream::Cues);
 
     // Whether a device is open and consuming audio now: from a play until shortly after every
-    // channel has gone idle, when the device is paused.
+    // channel of its stream has gone idle, when the device is paused.
     bool isRunning() const;
-    // Whether any device of this output still exists: the one in use, or an old one still being
+    // Whether any device of this output still exists: one in use, or an old one still being
     // closed in the background. False once the output has idled for closeAfterIdleMs and the
     // close has finished; then the output costs no CPU.
     bool isDeviceOpen() const;
@@ -41,7 +48,7 @@ public:
     // True when no real device could be opened and output goes silently to the dummy driver.
     bool isSilentFallback() const;
     int sampleRate() const;
-    int bufferFrames() const;
+    int bufferFrames(Stream stream = Stream::Cues) const;
 
     struct Impl;
 

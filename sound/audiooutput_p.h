@@ -10,6 +10,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <array>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -60,6 +62,7 @@ struct Voice {
     bool mixInto(float *mix, int frames);
 
     // fixed once loaded
+    Stream stream = Stream::Cues; // the output's stream it plays on
     qint64 fileLength = 0;
     int fileRate = 0;
     int fileChannels = 0;
@@ -68,9 +71,11 @@ struct Voice {
 
     // [mix]
     State state = State::Idle;
-    std::vector<float> pcm;  // a short sound, whole, already in the device's rate
-    qint64 pcmPos = 0;       // frames of pcm played
-    std::vector<float> ring; // decode-ahead buffer of a streaming sound
+    bool startPending = false;                       // set playing, and not yet mixed since
+    std::chrono::steady_clock::time_point startedAt; // the callback that mixed it first since then
+    std::vector<float> pcm;                          // a short sound, whole, already in the device's rate
+    qint64 pcmPos = 0;                               // frames of pcm played
+    std::vector<float> ring;                         // decode-ahead buffer of a streaming sound
     qint64 ringFrames = 0;
     qint64 ringRead = 0;
     qint64 ringCount = 0;
@@ -103,18 +108,19 @@ namespace sound {
 //    server: a play resumes a paused device at once, or asks the connector for a new one, and
 //    nothing it calls into SDL can block on the server (pausing and resuming take SDL's device
 //    lock only, which the callback holds for microseconds);
-//  - SDL's audio thread (the driver's own, on PipeWire) runs the callback, which mixes the
-//    playing voices under `mix`;
+//  - SDL's audio threads (one per device; the driver's own on PipeWire) run the callback, which
+//    mixes the playing voices of its stream under `mix`;
 //  - the connector does everything that may wait for the server, without a time limit when the
 //    server is stopped: starting SDL's audio subsystem, opening devices, and starting it anew
-//    after a device was lost (SDL does not reconnect a driver whose server died). While no
-//    device can be had it tries again every kRetry while a sound plays, less often while none does;
-//  - the service thread decodes ahead for streaming voices, pauses the device once nothing
-//    plays and, after closeAfter more of that, hands it to the closer. It watches the device:
+//    after a device was lost (SDL does not reconnect a driver whose server died; a restart ends
+//    every device, so both streams get new ones). While no device can be had it tries again
+//    every kRetry while a sound plays, less often while none does;
+//  - the service thread decodes ahead for streaming voices, pauses a device once nothing plays
+//    on it and, after closeAfter more of that, hands it to the closer. It watches each device:
 //    one that SDL reports gone, or whose callback has not run for kLostAfter while it should,
-//    is retired and the connector told to replace it. While no callback runs (no device yet,
-//    a stopped server) it advances the playing voices in real time itself, so positions move
-//    and sounds end as if they were heard;
+//    is retired and the connector told to replace it. While a stream's callback does not run
+//    (no device yet, a stopped server) it advances that stream's playing voices in real time
+//    itself, so positions move and sounds end as if they were heard;
 //  - the closer closes old devices. That can take seconds, or as long as a stopped server
 //    stays stopped, and nobody waits for it but the connector.
 // Lock order: devMutex, then SDL's device lock, then mix. A voice's decodeMutex is taken before
@@ -124,7 +130,8 @@ namespace sound {
 struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     using Clock = std::chrono::steady_clock;
 
-    // How long the callback may stay away before the service thread moves the voices on.
+    // How long a callback may stay away, beyond two of its buffers, before the service thread
+    // moves its stream's voices on.
     static constexpr std::chrono::milliseconds kStall{200};
     // A running device whose callback stays away this long is taken for lost: a driver that
     // does not report a dead server (PipeWire's) shows it only this way. A stream on a freshly
@@ -150,7 +157,53 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
 
-    Impl(int bufferFrames, int closeAfterIdleMs);
+    // The device's state. Only the transitions below change it (and `id` with it); they sit
+    // together in audiooutput.cpp, under "Device state":
+    //   None | Lost | Missing --openedLocked--> Paused, or Running when a voice plays
+    //   None | Lost | Missing --missingLocked--> Missing      (no device could be had)
+    //   Paused --resumeLocked--> Running --pauseLocked--> Paused
+    //   Paused | Running --retireLocked--> None              (idle for closeAfter, or shutdown)
+    //   Paused | Running --deviceLostLocked--> Lost          (the connector starts SDL anew)
+    // The connector opens at a play in None, at once in Lost, and by its retry clock in Missing.
+    enum class DeviceState { None, Paused, Running, Lost, Missing };
+
+    // The SDL device of one stream, and what the service thread knows of its callback.
+    struct StreamDevice {
+        Impl *owner = nullptr;
+        Stream stream = Stream::Cues;
+        int requestedFrames = 512;
+
+        bool hasDeviceLocked() const { return state == DeviceState::Paused || state == DeviceState::Running; }
+        bool soundLostLocked() const { return state == DeviceState::Lost || state == DeviceState::Missing; }
+        // How long its callback may stay away before its voices are moved on without it.
+        Clock::duration stallAfter(int freq) const
+        {
+            return kStall + std::chrono::microseconds(2LL * requestedFrames * 1000000 / std::max(freq, 1));
+        }
+
+        // [devMutex]
+        DeviceState state = DeviceState::None;
+        SDL_AudioDeviceID id = 0; // while Paused or Running
+        Clock::time_point runningSince;
+        bool awaitingCallback = false;   // resumed, and the callback has not run since
+        Clock::time_point awaitingSince; // the device last resumed
+        Clock::time_point awaitedFrom;   // the resume that started the wait
+        Clock::duration awaitedBefore{}; // running time awaited before the device last paused
+        std::uint64_t callbacksAtResume = 0;
+        std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
+        bool openWanted = false;           // a voice plays and there is no device
+        Clock::time_point idleSince;
+
+        // [mix]
+        Clock::time_point lastCallback; // the callback last ran, or a voice started alone
+        Clock::time_point advancedTo;   // the voices have been moved on up to here
+
+        std::atomic<std::uint64_t> callbacks{0};     // how often the callback has run
+        std::atomic<std::int64_t> callbackThread{0}; // the thread it last ran on
+        std::int64_t raisedThread = 0;               // the service thread's: asked real time for it
+    };
+
+    Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames);
     ~Impl();
     // Starts the threads; each keeps the Impl alive while it runs.
     void start();
@@ -163,9 +216,11 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // opened within kRateWait. Called by a channel's open on the GUI thread.
     SDL_AudioSpec voiceSpec();
 
-    // Called after a voice was set playing: unpauses the device, or has one opened.
-    void ensureRunning();
-    // [mix] held. Sets a voice playing; when it is the only one, the stall clock starts now.
+    StreamDevice &deviceOf(Stream stream) { return devices[std::size_t(stream)]; }
+    // Called after a voice of `stream` was set playing: unpauses its device, or has one opened.
+    void ensureRunning(Stream stream);
+    // [mix] held. Sets a voice playing; when it is the only one of its stream, the stall clock
+    // starts now.
     void startVoiceLocked(detail::Voice &voice);
 
     void addVoice(std::shared_ptr<detail::Voice> voice);
@@ -174,54 +229,58 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
-    // On the service thread: asks for real-time priority for a thread new to the callback.
-    void raiseCallbackThread();
+    // On the service thread: how long it may sleep for this device's sake (-1: for ever).
+    // keptOpen: an idle device stays open regardless (the cues' while the music plays).
+    Sint32 serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen, Clock::time_point heardAt) const;
+    // On the service thread: retires a device that is gone or does not call back.
+    void watchLocked(StreamDevice &dev);
+    // On the service thread: pauses a device once nothing plays on it, retires it later.
+    void idleLocked(StreamDevice &dev);
+    // On the service thread: asks for real-time priority for a thread new to a callback.
+    void raiseCallbackThread(StreamDevice &dev);
     void connectorLoop();
     void closerLoop();
 
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
-    SDL_AudioDeviceID openOnCurrentDriver();
-    // The device's state. Only the transitions below change it (and `device` with it); they
-    // sit together in audiooutput.cpp, under "Device state":
-    //   None | Lost | Missing --openedLocked--> Paused, or Running when a voice plays
-    //   None | Lost | Missing --missingLocked--> Missing      (no device could be had)
-    //   Paused --resumeLocked--> Running --pauseLocked--> Paused
-    //   Paused | Running --retireLocked--> None              (idle for closeAfter, or shutdown)
-    //   Paused | Running --deviceLostLocked--> Lost          (the connector starts SDL anew)
-    // The connector opens at a play in None, at once in Lost, and by its retry clock in Missing.
-    enum class DeviceState { None, Paused, Running, Lost, Missing };
-    bool hasDeviceLocked() const { return state == DeviceState::Paused || state == DeviceState::Running; }
-    bool soundLostLocked() const { return state == DeviceState::Lost || state == DeviceState::Missing; }
+    SDL_AudioDeviceID openOnCurrentDriver(StreamDevice &dev);
+    bool anyDeviceLocked() const;
+    bool soundLostLocked() const;
     // [devMutex] held.
-    void openedLocked(SDL_AudioDeviceID id, bool playing);
-    void missingLocked(const QString &reason);
-    void resumeLocked(); // also starts waiting for the callback
-    void pauseLocked();
-    void retireLocked();
+    void openedLocked(StreamDevice &dev, SDL_AudioDeviceID id, bool playing);
+    void missingLocked(StreamDevice &dev, const QString &reason);
+    void resumeLocked(StreamDevice &dev); // also starts waiting for the callback
+    void pauseLocked(StreamDevice &dev);
+    void retireLocked(StreamDevice &dev);
     // [devMutex] When a device awaiting its first callback since a resume is taken for lost;
     // none while it is not awaited or cannot yet be judged.
-    std::optional<Clock::time_point> startDueLocked() const;
-    void deviceLostLocked(const char *why);
+    std::optional<Clock::time_point> startDueLocked(const StreamDevice &dev) const;
+    void deviceLostLocked(StreamDevice &dev, const char *why);
     void handToCloserLocked(SDL_AudioDeviceID id);
     void fixDefaultSpecLocked();
     void sayLostLocked(const QString &line);
     void sayBackLocked();
-    // [mix] held: moves the playing voices on by the time no callback has covered.
-    void advanceSilentlyLocked(Clock::time_point now, std::vector<float> &scratch);
+    // [mix] held: moves a stream's playing voices on by the time no callback has covered.
+    void advanceSilentlyLocked(StreamDevice &dev, Clock::time_point now, std::vector<float> &scratch);
     bool anyPlayingLocked() const;
+    // Whether a voice plays that `stream`'s device plays.
+    bool anyPlayingLocked(Stream stream) const;
+    // [mix or devMutex] The stream whose device plays the voices of `stream`.
+    Stream routeOf(Stream stream) const { return sharedDevice ? Stream::Cues : stream; }
     // Waits until the closer has closed every device handed to it; true when there were some.
     bool waitForClosed();
 
-    int requestedFrames = 512;
     std::chrono::milliseconds closeAfter{3000};
+    // One per Stream, in its order.
+    std::array<StreamDevice, 2> devices;
 
     // [mix]
     mutable detail::MixLock mix;
     std::vector<std::shared_ptr<detail::Voice>> voices;
-    bool alive = true;              // channels may open and play; false once shut down
-    Clock::time_point lastCallback; // the callback last ran, or a voice started alone
-    Clock::time_point advancedTo;   // the voices have been moved on up to here
+    bool alive = true; // channels may open and play; false once shut down
+    // [mix and devMutex to change] The driver has room for one device only, so the music plays
+    // through the cues' device.
+    bool sharedDevice = false;
 
     // [devMutex]
     mutable std::mutex devMutex;
@@ -229,21 +288,10 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::condition_variable specFixed;
     SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
     bool specKnown = false;
-    DeviceState state = DeviceState::None;
-    SDL_AudioDeviceID device = 0; // while Paused or Running
-    Clock::time_point runningSince;
-    bool awaitingCallback = false;   // resumed, and the callback has not run since
-    Clock::time_point awaitingSince; // the device last resumed
-    Clock::time_point awaitedFrom;   // the resume that started the wait
-    Clock::duration awaitedBefore{}; // running time awaited before the device last paused
-    std::uint64_t callbacksAtResume = 0;
-    std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
-    bool openWanted = false;           // a voice plays and there is no device
-    bool saidLost = false;             // the log has said so, and not yet that sound is back
-    bool firstDone = false;            // the connector's first attempt is over
+    bool saidLost = false;  // the log has said so, and not yet that sound is back
+    bool firstDone = false; // the connector's first attempt is over
     Clock::time_point lastAttempt;
     std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays
-    Clock::time_point idleSince;
     bool shutDown = false;
     QString driver;
 
@@ -263,9 +311,6 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     SDL_sem *wake = nullptr;
     std::atomic<bool> serviceRequested{false};
-    std::atomic<std::uint64_t> callbacks{0};     // how often the callback has run
-    std::atomic<std::int64_t> callbackThread{0}; // the thread it last ran on
-    std::int64_t raisedThread = 0;               // the service thread's: asked real time for it
     std::atomic<bool> quitting{false};
     std::atomic<bool> shutdownStarted{false};
     mutable std::condition_variable readyChanged; // with devMutex, on firstDone

@@ -231,7 +231,10 @@ bool Voice::mixInto(float *mix, int frames)
 
 using detail::Voice;
 
-SdlChannel::SdlChannel(std::shared_ptr<AudioOutput::Impl> output) : m_out(std::move(output)) {}
+SdlChannel::SdlChannel(std::shared_ptr<AudioOutput::Impl> output, Stream stream)
+    : m_out(std::move(output)), m_stream(stream)
+{
+}
 
 SdlChannel::~SdlChannel() { close(); }
 
@@ -250,6 +253,7 @@ void SdlChannel::open()
             throw MediaError(QStringLiteral("No audio output"));
     }
     auto voice = std::make_shared<Voice>();
+    voice->stream = m_stream;
     voice->load(m_fileName, m_out->voiceSpec(), m_out->mix);
     m_out->addVoice(voice);
     m_voice = std::move(voice);
@@ -288,7 +292,7 @@ void SdlChannel::play()
     }
     // The voice is already set playing: a device that opens now starts with it, at its position.
     if (start)
-        m_out->ensureRunning();
+        m_out->ensureRunning(m_stream);
 }
 
 void SdlChannel::stop()
@@ -312,7 +316,7 @@ void SdlChannel::pause()
         }
     }
     if (resume)
-        m_out->ensureRunning();
+        m_out->ensureRunning(m_stream);
 }
 
 void SdlChannel::setPosition(qint64 frame)
@@ -360,5 +364,13 @@ qint64 SdlChannel::length() const
 }
 
 bool SdlChannel::isStreaming() const { return m_voice && m_voice->streaming; }
+
+std::chrono::steady_clock::time_point SdlChannel::startedAt() const
+{
+    if (!m_voice)
+        return {};
+    std::lock_guard guard(m_out->mix);
+    return m_voice->startedAt;
+}
 
 } // namespace sound

@@ -5,6 +5,7 @@
 #include "sound/audiooutput.h"
 #include "sound/soundchannel.h"
 
+#include <chrono>
 #include <memory>
 
 namespace sound {
@@ -15,7 +16,7 @@ struct Voice;
 
 class SdlChannel : public SoundChannel {
 public:
-    explicit SdlChannel(std::shared_ptr<AudioOutput::Impl> output);
+    SdlChannel(std::shared_ptr<AudioOutput::Impl> output, Stream stream);
     ~SdlChannel() override;
     SdlChannel(const SdlChannel &) = delete;
     SdlChannel &operator=(const SdlChannel &) = delete;
@@ -37,12 +38,17 @@ public:
 
     // Whether the open sound is streamed from its file rather than decoded whole.
     bool isStreaming() const;
+    // When the mixer began the last play: the callback that first mixed it, or the moment the
+    // service thread, standing in for a callback that did not come, moved it on. For measuring
+    // how much of a cue's delay is ours and how much the sound server's.
+    std::chrono::steady_clock::time_point startedAt() const;
 
 private:
     void needOpen() const;
 
     std::shared_ptr<AudioOutput::Impl> m_out;
     std::shared_ptr<detail::Voice> m_voice;
+    Stream m_stream;
     QString m_fileName;
 };
 

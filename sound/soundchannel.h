@@ -11,6 +11,11 @@ namespace sound {
 // Modes in the order callers and stored code have always counted them.
 enum class TMPModes { mpNotReady, mpStopped, mpPlaying, mpRecording, mpSeeking, mpPaused, mpOpen };
 
+// Which of the output's streams a channel plays on. Cues go out through a small buffer, so they
+// start within a few milliseconds of their play; the music through a deep one, because a break
+// in it is heard and a tenth of a second more before it starts or stops is not.
+enum class Stream { Cues, Music };
+
 // Raised by a channel: the message is what the user sees in the error box.
 class MediaError : public vintra::Error {
 public:

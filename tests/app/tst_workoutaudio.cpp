@@ -32,7 +32,7 @@ private slots:
         // One pure tone per cue, in the order of the path fields: Over, Rest, Start, Tick, Work.
         const double tone[] = {1600, 1000, 400, 1900, 700};
         sound::AudioOutput audio;
-        TForm1 window([&audio] { return audio.createChannel(); });
+        TForm1 window([&audio](sound::Stream stream) { return audio.createChannel(stream); });
         for (int i = 0; i < 5; ++i) {
             const QString path = dir.filePath(QStringLiteral("cue%1.wav").arg(i));
             QVERIFY(audiotest::writeTone(path, 0.4, tone[i]));

@@ -33,5 +33,5 @@ T *child(QWidget *root, const char *name)
 // Channels that play nothing, for window tests that do not listen.
 inline TForm1::ChannelFactory fakeChannels(QStringList *journal = nullptr)
 {
-    return [journal] { return std::make_unique<FakeChannel>(QStringLiteral("channel"), journal); };
+    return [journal](sound::Stream) { return std::make_unique<FakeChannel>(QStringLiteral("channel"), journal); };
 }

@@ -9,8 +9,9 @@
 
 namespace sound {
 
-AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs)
-    : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0))
+AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs, bool connectAtOnce)
+    : requestedFrames(std::clamp(bufferFrames, 64, 8192)), closeAfter(std::max(closeAfterIdleMs, 0)),
+      connectHeld(!connectAtOnce)
 {
     quietAudioLibraries();
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -42,14 +43,26 @@ void AudioOutput::Impl::start()
     closerEnded = closerEnd.get_future();
     connectorEnded = connectorEnd.get_future();
     closer = std::thread(run, &Impl::closerLoop, std::move(closerEnd));
-    // Connecting to the sound server takes a few milliseconds, so the connector does it while
-    // the window is still being built.
+    // Connecting to the sound server takes a few milliseconds, so the connector does it in the
+    // background: at once, or when the owner lets it (Connect::Later).
     connector = std::thread(run, &Impl::connectorLoop, std::move(connectorEnd));
     service = std::thread(run, &Impl::serviceLoop, std::promise<void>());
 }
 
+void AudioOutput::Impl::connectNow()
+{
+    {
+        std::lock_guard guard(devMutex);
+        if (!connectHeld)
+            return;
+        connectHeld = false;
+    }
+    connectWake.notify_all();
+}
+
 void AudioOutput::Impl::waitReady(std::chrono::milliseconds limit) const
 {
+    const_cast<Impl *>(this)->connectNow();
     std::unique_lock guard(devMutex);
     readyChanged.wait_for(guard, limit, [this] { return firstDone || shutDown; });
 }
@@ -69,6 +82,7 @@ void AudioOutput::Impl::fixDefaultSpecLocked()
 
 SDL_AudioSpec AudioOutput::Impl::voiceSpec()
 {
+    connectNow();
     std::unique_lock guard(devMutex);
     // The first device normally tells the server's rate long before the first channel opens;
     // with a server that does not answer, the voices take a default and the device converts.
@@ -488,8 +502,8 @@ void AudioOutput::Impl::serviceLoop()
     }
 }
 
-AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs)
-    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs))
+AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs, Connect connect)
+    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs, connect == Connect::AtOnce))
 {
     d->start();
 }
@@ -501,6 +515,8 @@ AudioOutput::~AudioOutput()
 }
 
 std::unique_ptr<SoundChannel> AudioOutput::createChannel() { return std::make_unique<SdlChannel>(d); }
+
+void AudioOutput::connect() { d->connectNow(); }
 
 bool AudioOutput::isRunning() const
 {

@@ -17,16 +17,25 @@ public:
     // phase change three seconds later.
     static constexpr int kDefaultCloseAfterIdleMs = 3000;
 
+    // When the output first reaches for the sound server: at once, or at connect() (or the first
+    // channel's open or play, whichever comes first). Starting the audio libraries and opening
+    // the first device takes tens of milliseconds of CPU, which a program may rather spend on
+    // its window first.
+    enum class Connect { AtOnce, Later };
+
     // frames per device buffer: small, because a cue must start within a few milliseconds.
     // closeAfterIdleMs: how long the device stays open once nothing plays. A paused SDL device
     // still feeds silence to the sound server, so an idle output closes it and opens a new one
     // at the next play (about a millisecond on PulseAudio).
-    explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs);
+    explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs,
+                         Connect connect = Connect::AtOnce);
     ~AudioOutput();
     AudioOutput(const AudioOutput &) = delete;
     AudioOutput &operator=(const AudioOutput &) = delete;
 
     std::unique_ptr<SoundChannel> createChannel();
+    // Lets an output made with Connect::Later reach for the server now; returns at once.
+    void connect();
 
     // Whether a device is open and consuming audio now: from a play until shortly after every
     // channel has gone idle, when the device is paused.

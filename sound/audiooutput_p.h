@@ -150,13 +150,15 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
 
-    Impl(int bufferFrames, int closeAfterIdleMs);
+    Impl(int bufferFrames, int closeAfterIdleMs, bool connectAtOnce);
     ~Impl();
     // Starts the threads; each keeps the Impl alive while it runs.
     void start();
     // Stops the threads and closes every device; safe to call twice. It waits a bounded time for
     // a connector or closer stuck on a stopped server and then leaves them to finish alone.
     void shutdown();
+    // Lets the connector make its first attempt, if it was held back.
+    void connectNow();
     // Returns once the connector has made its first attempt at a device (or after `limit`).
     void waitReady(std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
     // The format voices are made for: the first device's, or a fixed default when none has
@@ -241,6 +243,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     bool openWanted = false;           // a voice plays and there is no device
     bool saidLost = false;             // the log has said so, and not yet that sound is back
     bool firstDone = false;            // the connector's first attempt is over
+    bool connectHeld = false;          // the first attempt waits for connectNow()
     Clock::time_point lastAttempt;
     std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays
     Clock::time_point idleSince;

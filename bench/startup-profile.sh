@@ -43,7 +43,6 @@ field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" "$2"; }
 
 echo "start-up profile: $runs runs of each program, alternating; load average $load_before before, $load_after after"
 printf '  %-24s %10s %10s\n' "mark" "from launch" "step"
-prev=0
 # The marks in the order of the first run.
 while read -r name; do
   at=$(awk -v n="$name" '{r = $1; t = $2; $1 = $2 = ""; sub(/^ +/, ""); if ($0 == n) print t}' "$work/marks" | median)
@@ -52,7 +51,6 @@ while read -r name; do
     {r = $1; t = $2; $1 = $2 = ""; sub(/^ +/, ""); if (r != run) {run = r; last = 0} if ($0 == n) print t - last; last = t}
   ' "$work/marks" | median)
   printf '  %-24s %8.1f ms %8.1f ms\n' "$name" "$at" "$step"
-  prev=$at
 done < <(awk '$1 == 1 {$1 = $2 = ""; sub(/^ +/, ""); print}' "$work/marks")
 pv=$(field paint_ms "$work/vintra" | median); pb=$(field paint_ms "$work/bare" | median)
 mv=$(field map_ms "$work/vintra" | median); mb=$(field map_ms "$work/bare" | median)

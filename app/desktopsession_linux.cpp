@@ -72,6 +72,10 @@ void onTermination(QObject &context, std::function<void()> end)
         }
         ::sigaction(signal, &action, nullptr);
     }
+    // Started as `vintra 2>&1 | tee log`, the reader may go first (the terminal closed, or less
+    // quit): the next warning, or the line that says a save failed, would then end the program
+    // by SIGPIPE mid-workout with nothing saved. A write to a gone reader fails instead.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 void writeToStandardError(const QString &line)

@@ -34,8 +34,10 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "fonts-dejavu-core, fonts-dejavu-extra")
 # The layout is made for Tahoma, and fonts-wine carries a face of its metrics. It is recommended,
 # not required: the next Debian release has no fonts-wine, and there the condensed face above
-# keeps the layout. Qt's Russian texts for its dialogs and menus.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, qt6-translations-l10n")
+# keeps the layout. Qt's Russian texts for its dialogs and menus. rtkit grants the sound thread
+# its real-time priority when an ordinary user runs the program (root sets it itself); without
+# it the music may break off on a busy machine, but nothing else changes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wine, qt6-translations-l10n, rtkit")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

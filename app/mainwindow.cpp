@@ -6,6 +6,7 @@
 #include "app/infopages.h"
 #include "app/inhibitor.h"
 #include "app/placement.h"
+#include "app/startupmarks.h"
 #include "settings/settingspaths.h"
 #include "sound/soundtab.h"
 #include "workout/planformat.h"
@@ -59,6 +60,7 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     // The flags go first: changing them later re-creates the native window.
     setWindowFlags(kFrameFlags | Qt::WindowStaysOnTopHint);
     ui->setupUi(this);
+    app::markStartup("timer tab built");
     app::applyPixelFonts(this);
     setFixedSize(736, 568);
 
@@ -79,8 +81,11 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     m_soundTab->setupOn(ui->sTabSheet3);
     m_infoPages = new app::InfoPages(app::runHandler, this);
     m_infoPages->setupOn(ui->sTabSheet2, ui->sPanel11);
+    app::markStartup("other tabs built");
     app::fitTexts(this);
+    app::markStartup("texts fitted");
     m_inhibitor = new app::Inhibitor(this);
+    app::markStartup("inhibitor");
 
     m_sequencer = std::make_unique<workout::Sequencer>(
         *this, m_plan, m_cues, [this] { sound::PrepareCues(m_cues, pathFieldTexts(), sound_dir); });
@@ -102,8 +107,10 @@ TForm1::TForm1(const ChannelFactory &makeChannel, QWidget *parent)
     app::readWhole(ui->sPanel5);
     nameChangingControls();
     wireHandlers();
+    app::markStartup("fields set up");
 
     app::runHandler([this] { FormCreate(); });
+    app::markStartup("settings read");
 }
 
 void TForm1::wireHandlers()

@@ -89,7 +89,8 @@ int main(int argc, char **argv)
     // deep instead, 512 being the cues' own buffer, which the music shared before it had a
     // stream of its own.
     const int musicFrames = argc > 3 ? std::atoi(argv[3]) : sound::AudioOutput::kMusicBufferFrames;
-    sound::AudioOutput out(512, sound::AudioOutput::kDefaultCloseAfterIdleMs, musicFrames);
+    sound::AudioOutput out(512, sound::AudioOutput::kDefaultCloseAfterIdleMs, sound::AudioOutput::Connect::AtOnce,
+                           musicFrames);
     auto musicCh = out.createChannel(sound::Stream::Music);
     musicCh->setFileName(music);
     musicCh->open();

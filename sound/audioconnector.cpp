@@ -201,6 +201,16 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
 
 void AudioOutput::Impl::connectorLoop()
 {
+    {
+        // A play asks for a device whether or not the output was told to connect yet.
+        std::unique_lock guard(devMutex);
+        connectWake.wait(guard, [this] {
+            return !connectHeld || deviceOf(Stream::Cues).openWanted || deviceOf(Stream::Music).openWanted || shutDown;
+        });
+        if (shutDown)
+            return;
+        connectHeld = false;
+    }
     attempt(false);
     std::unique_lock guard(devMutex);
     // Something plays, or wants to: a device is worth a try every kRetry. Otherwise the tries

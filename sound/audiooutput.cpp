@@ -9,8 +9,8 @@
 
 namespace sound {
 
-AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames)
-    : closeAfter(std::max(closeAfterIdleMs, 0))
+AudioOutput::Impl::Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames, bool connectAtOnce)
+    : closeAfter(std::max(closeAfterIdleMs, 0)), connectHeld(!connectAtOnce)
 {
     const auto now = Clock::now();
     for (const Stream stream : {Stream::Cues, Stream::Music}) {
@@ -50,14 +50,26 @@ void AudioOutput::Impl::start()
     closerEnded = closerEnd.get_future();
     connectorEnded = connectorEnd.get_future();
     closer = std::thread(run, &Impl::closerLoop, std::move(closerEnd));
-    // Connecting to the sound server takes a few milliseconds, so the connector does it while
-    // the window is still being built.
+    // Connecting to the sound server takes a few milliseconds, so the connector does it in the
+    // background: at once, or when the owner lets it (Connect::Later).
     connector = std::thread(run, &Impl::connectorLoop, std::move(connectorEnd));
     service = std::thread(run, &Impl::serviceLoop, std::promise<void>());
 }
 
+void AudioOutput::Impl::connectNow()
+{
+    {
+        std::lock_guard guard(devMutex);
+        if (!connectHeld)
+            return;
+        connectHeld = false;
+    }
+    connectWake.notify_all();
+}
+
 void AudioOutput::Impl::waitReady(std::chrono::milliseconds limit) const
 {
+    const_cast<Impl *>(this)->connectNow();
     std::unique_lock guard(devMutex);
     readyChanged.wait_for(guard, limit, [this] { return firstDone || shutDown; });
 }
@@ -77,6 +89,7 @@ void AudioOutput::Impl::fixDefaultSpecLocked()
 
 SDL_AudioSpec AudioOutput::Impl::voiceSpec()
 {
+    connectNow();
     std::unique_lock guard(devMutex);
     // The first device normally tells the server's rate long before the first channel opens;
     // with a server that does not answer, the voices take a default and the device converts.
@@ -564,8 +577,8 @@ void AudioOutput::Impl::serviceLoop()
     }
 }
 
-AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames)
-    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs, musicBufferFrames))
+AudioOutput::AudioOutput(int bufferFrames, int closeAfterIdleMs, Connect connect, int musicBufferFrames)
+    : d(std::make_shared<Impl>(bufferFrames, closeAfterIdleMs, musicBufferFrames, connect == Connect::AtOnce))
 {
     d->start();
 }
@@ -580,6 +593,8 @@ std::unique_ptr<SoundChannel> AudioOutput::createChannel(Stream stream)
 {
     return std::make_unique<SdlChannel>(d, stream);
 }
+
+void AudioOutput::connect() { d->connectNow(); }
 
 bool AudioOutput::isRunning() const
 {

@@ -22,18 +22,26 @@ public:
     // under load was seen to stop every thread, real-time ones included, for up to 103 ms.
     static constexpr int kMusicBufferFrames = 8192;
 
+    // When the output first reaches for the sound server: at once, or at connect() (or the first
+    // channel's open or play, whichever comes first). Starting the audio libraries and opening
+    // the first device takes tens of milliseconds of CPU, which a program may rather spend on
+    // its window first.
+    enum class Connect { AtOnce, Later };
+
     // bufferFrames: frames per buffer of the cues' device: small, because a cue must start
     // within a few milliseconds. musicBufferFrames: the same for the music's device.
     // closeAfterIdleMs: how long a device stays open once nothing plays on it. A paused SDL
     // device still feeds silence to the sound server, so an idle output closes it and opens a
     // new one at the next play (about a millisecond on PulseAudio).
     explicit AudioOutput(int bufferFrames = 512, int closeAfterIdleMs = kDefaultCloseAfterIdleMs,
-                         int musicBufferFrames = kMusicBufferFrames);
+                         Connect connect = Connect::AtOnce, int musicBufferFrames = kMusicBufferFrames);
     ~AudioOutput();
     AudioOutput(const AudioOutput &) = delete;
     AudioOutput &operator=(const AudioOutput &) = delete;
 
     std::unique_ptr<SoundChannel> createChannel(Stream stream = Stream::Cues);
+    // Lets an output made with Connect::Later reach for the server now; returns at once.
+    void connect();
 
     // Whether a device is open and consuming audio now: from a play until shortly after every
     // channel of its stream has gone idle, when the device is paused.

@@ -203,13 +203,15 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
         std::int64_t raisedThread = 0;               // the service thread's: asked real time for it
     };
 
-    Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames);
+    Impl(int bufferFrames, int closeAfterIdleMs, int musicBufferFrames, bool connectAtOnce);
     ~Impl();
     // Starts the threads; each keeps the Impl alive while it runs.
     void start();
     // Stops the threads and closes every device; safe to call twice. It waits a bounded time for
     // a connector or closer stuck on a stopped server and then leaves them to finish alone.
     void shutdown();
+    // Lets the connector make its first attempt, if it was held back.
+    void connectNow();
     // Returns once the connector has made its first attempt at a device (or after `limit`).
     void waitReady(std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
     // The format voices are made for: the first device's, or a fixed default when none has
@@ -288,8 +290,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     std::condition_variable specFixed;
     SDL_AudioSpec spec{}; // fixed once (specKnown) by the first device or voiceSpec()
     bool specKnown = false;
-    bool saidLost = false;  // the log has said so, and not yet that sound is back
-    bool firstDone = false; // the connector's first attempt is over
+    bool saidLost = false;    // the log has said so, and not yet that sound is back
+    bool firstDone = false;   // the connector's first attempt is over
+    bool connectHeld = false; // the first attempt waits for connectNow()
     Clock::time_point lastAttempt;
     std::chrono::milliseconds retryDelay = kRetry; // the connector's, while nothing plays
     bool shutDown = false;

@@ -407,6 +407,37 @@ private slots:
         QVERIFY2(loud > 14000 && loud < 22000, qPrintable(QString::number(loud)));
     }
 
+    // An output told to connect later (the program's, until its window has painted) is reached
+    // by the first open and play, and that sound is heard whole.
+    void connectingLaterStillPlaysTheFirstSound()
+    {
+        if (qEnvironmentVariableIsEmpty("VINTRA_NULL_SINK"))
+            QSKIP("no PulseAudio null sink (run through scripts/test.sh)");
+        QVERIFY(audiotest::writeTone(path("later.wav"), 0.3, 1000, 0.5f));
+        sinktest::SinkRecorder rec(path("later.raw"));
+        const QString recording = rec.start(qEnvironmentVariable("VINTRA_NULL_SINK"));
+        QVERIFY2(recording.isEmpty(), qPrintable(recording));
+
+        EnvScope env;
+        env.set("SDL_AUDIODRIVER", "pulseaudio");
+        sound::AudioOutput out(512, kQuickCloseMs, sound::AudioOutput::Connect::Later);
+        auto ch = openOn(out, path("later.wav"));
+        ch->play();
+        QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 3000);
+        QCOMPARE(out.driverName(), QStringLiteral("pulseaudio"));
+        QVERIFY2(rec.waitForFrames(rec.frames() + sinktest::kRate * 3 / 10, 5000),
+                 "gave up after 5 s waiting for 300 ms more of the recording");
+        rec.stop();
+        const QByteArray bytes = rec.bytes();
+        const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
+        qint64 loud = 0;
+        for (qint64 i = 0; i < bytes.size() / 4; ++i)
+            if (qAbs(int(s[2 * i])) > 8000)
+                ++loud;
+        // 0.3 s = 13230 frames, two thirds of them above the threshold.
+        QVERIFY2(loud > 7000 && loud < 11000, qPrintable(QString::number(loud)));
+    }
+
     // A sound stopped right after its play (the end of a workout stops the music as the last cue
     // starts) pauses the device before its callback has run. A paused device is not expected to
     // call back: it must not be taken for lost while it waits, paused, for the next play, and the

@@ -30,6 +30,40 @@ static bool initAudioPreferringPipeWire()
     return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
 }
 
+// SDL 3, under its SDL 2 layer (sdl2-compat, as on Debian 14), hands a device's loss and a
+// change of the default device to the thread that started SDL's events, the connector here, and
+// acts on them only when that thread pumps SDL's events. Until then a device of a server that
+// died keeps calling back as if it played, and a device opened after the default changed plays
+// to the old one, which is gone. SDL 2 posts the same events by itself and acts at once.
+// Returns the devices SDL says were removed; 0 stands for every device we play on: SDL 3 names
+// only the default device, not ours, which it keeps for a new default to come, and with no
+// device left there will be none.
+std::vector<SDL_AudioDeviceID> AudioOutput::Impl::removedDevices()
+{
+    SDL_PumpEvents();
+    std::vector<SDL_AudioDeviceID> gone;
+    bool unnamed = false;
+    std::array<SDL_Event, 8> events{};
+    int got = 0;
+    while ((got = SDL_PeepEvents(events.data(), int(events.size()), SDL_GETEVENT, SDL_AUDIODEVICEREMOVED,
+                                 SDL_AUDIODEVICEREMOVED)) > 0) {
+        for (int i = 0; i < got; ++i) {
+            const SDL_AudioDeviceEvent &removed = events[size_t(i)].adevice;
+            if (removed.iscapture)
+                continue;
+            if (removed.which != 0)
+                gone.push_back(removed.which);
+            else
+                unnamed = true;
+        }
+    }
+    // Nobody else reads SDL's events: the queue must not grow with every device that comes.
+    SDL_FlushEvent(SDL_AUDIODEVICEADDED);
+    if (unnamed && SDL_GetNumAudioDevices(0) <= 0)
+        gone.push_back(0);
+    return gone;
+}
+
 SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver(StreamDevice &dev)
 {
     // The first device sets the rate: keep the server's when it differs, because each channel
@@ -111,6 +145,10 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
         sdlReady = initAudioPreferringPipeWire();
     }
+    // What SDL 3 has not acted on yet (a new default device among it) is done before the
+    // opens; the removals it reports are of devices already given up.
+    if (sdlReady && !restartSubsystem)
+        removedDevices();
     std::vector<SDL_AudioDeviceID> ids;
     QString reason;
     for (StreamDevice *dev : wanted) {
@@ -233,6 +271,19 @@ void AudioOutput::Impl::connectorLoop()
             if (music.state == DeviceState::Missing && !music.openWanted && !anyPlayingLocked(Stream::Music))
                 music.state = DeviceState::None;
         }
+        if (sdlReady && anyDeviceLocked()) {
+            guard.unlock();
+            const std::vector<SDL_AudioDeviceID> gone = removedDevices();
+            guard.lock();
+            for (auto &dev : devices) {
+                if (dev.hasDeviceLocked() && std::any_of(gone.begin(), gone.end(), [&dev](SDL_AudioDeviceID id) {
+                        return id == 0 || id == dev.id;
+                    }))
+                    deviceLostLocked(dev, "it was removed");
+            }
+            if (shutDown)
+                return;
+        }
         const bool missing = std::any_of(devices.begin(), devices.end(),
                                          [](const auto &dev) { return dev.state == DeviceState::Missing; });
         const bool due = missing && Clock::now() >= retryAt();
@@ -243,9 +294,15 @@ void AudioOutput::Impl::connectorLoop()
                         }) ||
             due;
         if (!open) {
-            // A play notifies, and the time left is then worked out anew.
-            if (missing)
+            // A play notifies, and the time left is then worked out anew. While a device is
+            // open, SDL's events are looked at every kWatchEvents.
+            const bool watching = sdlReady && anyDeviceLocked();
+            if (missing && watching)
+                connectWake.wait_until(guard, std::min(retryAt(), Clock::now() + kWatchEvents));
+            else if (missing)
                 connectWake.wait_until(guard, retryAt());
+            else if (watching)
+                connectWake.wait_for(guard, kWatchEvents);
             else
                 connectWake.wait(guard);
             continue;

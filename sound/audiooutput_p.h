@@ -156,6 +156,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     static constexpr std::chrono::milliseconds kRetryIdleMax{32000};
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
+    // How often the connector looks at SDL's events while a device is open: a device SDL
+    // reports gone is replaced within this.
+    static constexpr std::chrono::milliseconds kWatchEvents{250};
 
     // The device's state. Only the transitions below change it (and `id` with it); they sit
     // together in audiooutput.cpp, under "Device state":
@@ -246,6 +249,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
     SDL_AudioDeviceID openOnCurrentDriver(StreamDevice &dev);
+    // Pumps SDL's events, which only the connector may: the devices SDL says are gone.
+    std::vector<SDL_AudioDeviceID> removedDevices();
     bool anyDeviceLocked() const;
     bool soundLostLocked() const;
     // [devMutex] held.

@@ -15,7 +15,7 @@ namespace sound {
 // driver was named (SDL_AUDIODRIVER), PipeWire goes first, when a PipeWire server answers and
 // has somewhere to play: a desktop may run PipeWire for screen sharing only, with sound on a
 // PulseAudio server. Otherwise SDL's own order applies.
-static bool initAudioPreferringPipeWire()
+bool AudioOutput::Impl::initAudioPreferringPipeWire()
 {
     if (!SDL_GetHint(SDL_HINT_AUDIODRIVER)) {
         SDL_SetHint(SDL_HINT_AUDIODRIVER, "pipewire");
@@ -25,9 +25,33 @@ static bool initAudioPreferringPipeWire()
         if (started && SDL_GetNumAudioDevices(0) > 0)
             return true;
         if (started)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            quitAudio();
     }
     return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+}
+
+// SDL 3, under its SDL 2 layer, destroys every audio stream when its audio stops, our voices'
+// converters among them, where SDL 2 leaves them be: a streaming voice would go on with a
+// converter that is gone (a use after free; the music ran to its end at once in a forky root
+// after a server restart). So every streaming voice drops its converter first, under its decode
+// lock so that no decoding runs meanwhile, and makes a new one at its next decode. What the old
+// one still held, a few milliseconds, is lost; the ring ahead of it plays on.
+void AudioOutput::Impl::quitAudio()
+{
+    std::vector<std::shared_ptr<detail::Voice>> streaming;
+    {
+        std::lock_guard voicesGuard(mix);
+        for (const auto &voice : voices)
+            if (voice->streaming)
+                streaming.push_back(voice);
+    }
+    std::vector<std::unique_lock<std::mutex>> decoding;
+    decoding.reserve(streaming.size());
+    for (const auto &voice : streaming) {
+        decoding.emplace_back(voice->decodeMutex);
+        voice->dropConverterLocked();
+    }
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
 // SDL 3, under its SDL 2 layer (sdl2-compat, as on Debian 14), hands a device's loss and a
@@ -142,7 +166,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     if (restartSubsystem || !sdlReady) {
         waitForClosed(); // no device of the old driver may outlive it
         if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            quitAudio();
         sdlReady = initAudioPreferringPipeWire();
     }
     // What SDL 3 has not acted on yet (a new default device among it) is done before the
@@ -166,7 +190,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
             }
             if (noneOpen) {
                 if (sdlReady)
-                    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+                    quitAudio();
                 sdlReady = initAudioPreferringPipeWire();
                 probeSharing = true;
                 id = sdlReady ? openOnCurrentDriver(*dev) : 0;

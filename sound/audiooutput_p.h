@@ -56,6 +56,8 @@ struct Voice {
     void seekStream(MixLock &mix, qint64 frame);
     // Tops up the ring of a streaming voice; returns at once when it is full.
     void refill(MixLock &mix);
+    // [dec] Frees the converter before SDL's audio stops; the next decode makes a new one.
+    void dropConverterLocked();
 
     // Adds up to `frames` frames of this voice to `mix`; called by the audio callback.
     // Returns true when the voice wants its ring topped up.
@@ -248,6 +250,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
+    bool initAudioPreferringPipeWire();
+    // Stops SDL's audio; each streaming voice's converter goes first (it would not survive it).
+    void quitAudio();
     SDL_AudioDeviceID openOnCurrentDriver(StreamDevice &dev);
     // Pumps SDL's events, which only the connector may: the devices SDL says are gone.
     std::vector<SDL_AudioDeviceID> removedDevices();

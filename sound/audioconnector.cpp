@@ -75,6 +75,7 @@ std::vector<SDL_AudioDeviceID> AudioOutput::Impl::removedDevices()
             const SDL_AudioDeviceEvent &removed = events[size_t(i)].adevice;
             if (removed.iscapture)
                 continue;
+            devicesRemoved = true;
             if (removed.which != 0)
                 gone.push_back(removed.which);
             else
@@ -132,6 +133,15 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver(StreamDevice &dev)
 // every device, so whatever still had one is retired first.
 void AudioOutput::Impl::attempt(bool restartSubsystem)
 {
+    // SDL 3 may keep the default device it knew, gone, when devices come and go while none of
+    // ours is open (PipeWire's "Dummy Output" before the first sink): a device opened on it
+    // plays nowhere, and calls back as if it played. Once a device has gone, a new open starts
+    // SDL's audio anew, which lists the devices as they are now.
+    if (sdlReady && !restartSubsystem) {
+        removedDevices(); // any of ours that went were retired already
+        std::lock_guard guard(devMutex);
+        restartSubsystem = devicesRemoved && !anyDeviceLocked();
+    }
     std::vector<StreamDevice *> wanted;
     bool probeSharing = false;
     {
@@ -168,11 +178,8 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
         if (sdlReady)
             quitAudio();
         sdlReady = initAudioPreferringPipeWire();
+        devicesRemoved = false;
     }
-    // What SDL 3 has not acted on yet (a new default device among it) is done before the
-    // opens; the removals it reports are of devices already given up.
-    if (sdlReady && !restartSubsystem)
-        removedDevices();
     std::vector<SDL_AudioDeviceID> ids;
     QString reason;
     for (StreamDevice *dev : wanted) {

@@ -309,7 +309,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     QString driver;
 
     // The connector's (shutdown()'s after it ends).
-    bool sdlReady = false; // the audio subsystem is initialised
+    bool sdlReady = false;       // the audio subsystem is initialised
+    bool devicesRemoved = false; // SDL has reported a playback device gone since it started
 
     // [closeMutex]
     mutable std::mutex closeMutex;

@@ -437,6 +437,10 @@ void AudioOutput::Impl::raiseCallbackThread(StreamDevice &dev)
     dev.raisedThread = thread;
     if (!makeThreadRealtime(thread))
         qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
+    // A new callback thread comes with a device, and with SDL's audio started anew a new
+    // mainloop thread of the library too.
+    if (!makeAudioLibraryThreadsRealtime())
+        qCDebug(lcAudio, "the audio library's own thread runs without real-time priority; music may break under load");
 }
 
 Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen,

@@ -1,8 +1,11 @@
 // Where a cue's delay comes from: the workout's own one-second timer plays a short cue at every
 // tick, through the output as the program makes it, and each cue is placed three ways against
 // the second it is due (the timer's start plus whole seconds, by the steady clock):
-//  - the play: when the tick's handler called Play (the GUI thread's turn);
-//  - the mixer: when the callback first mixed the cue (our audio thread's turn);
+//  - the play: when the tick's handler handed the cue over (the GUI thread's turn), as the
+//    sequencer does it: the tick fires Sequencer::kCueLead ahead of its second and the cue is
+//    handed over with the second (SoundChannel::playAt);
+//  - the mixer: the moment of the cue's first frame in the callback that first mixed it (our
+//    audio thread's turn);
 //  - the sink: its first loud sample in the null sink's monitor, placed on the clock the way
 //    cue_latency does it (a recording of B frames seen at time W began by W - B/rate).
 // The differences between them are the program's and the sound server's shares.
@@ -13,6 +16,7 @@
 #include "sinkrecorder.h"
 #include "sound/audiooutput.h"
 #include "sound/sdlchannel.h"
+#include "workout/sequencer.h"
 #include "workout/workouttimer.h"
 
 #include <QCoreApplication>
@@ -33,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 double seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
 
 struct Spread {
-    double median = 0, latest = 0, earliest = 0;
+    double median = 0, latest = 0, earliest = 0, p95 = 0;
 };
 
 Spread spread(std::vector<double> v)
@@ -41,7 +45,7 @@ Spread spread(std::vector<double> v)
     if (v.empty())
         return {};
     std::sort(v.begin(), v.end());
-    return {v[v.size() / 2], v.back(), v.front()};
+    return {v[v.size() / 2], v.back(), v.front(), v[std::min(v.size() - 1, v.size() * 95 / 100)]};
 }
 
 } // namespace
@@ -76,7 +80,7 @@ int main(int argc, char **argv)
 
     std::vector<double> due, played, mixed;
     workout::WorkoutTimer timer;
-    Clock::time_point origin;
+    timer.setLead(workout::Sequencer::kCueLead);
     QObject::connect(&timer, &workout::WorkoutTimer::timeout, [&] {
         const auto now = Clock::now();
         if (!played.empty())
@@ -85,11 +89,10 @@ int main(int argc, char **argv)
             QCoreApplication::quit();
             return;
         }
-        cue->play();
-        due.push_back(seconds(origin + std::chrono::seconds(due.size() + 1)));
+        cue->playAt(timer.due());
+        due.push_back(seconds(timer.due()));
         played.push_back(seconds(now));
     });
-    origin = Clock::now();
     timer.setEnabled(true);
     QCoreApplication::exec();
     timer.setEnabled(false);
@@ -115,6 +118,7 @@ int main(int argc, char **argv)
         quietSince = i;
     }
     std::vector<double> playOff, mixOff, sinkOff;
+    std::vector<double> sinkInTime; // of the cues handed over before their second
     size_t next = 0;
     int unheard = 0;
     for (size_t i = 0; i < played.size(); ++i) {
@@ -123,9 +127,11 @@ int main(int argc, char **argv)
         const double anchor = rec.startNear(played[i] + 0.1, played[i] + 0.6);
         while (next < onsets.size() && anchor + double(onsets[next]) / sinktest::kRate < played[i] - 0.03)
             ++next;
-        if (next < onsets.size() && anchor + double(onsets[next]) / sinktest::kRate < played[i] + 0.9)
+        if (next < onsets.size() && anchor + double(onsets[next]) / sinktest::kRate < played[i] + 0.9) {
             sinkOff.push_back((anchor + double(onsets[next++]) / sinktest::kRate - due[i]) * 1000.0);
-        else
+            if (played[i] < due[i])
+                sinkInTime.push_back(sinkOff.back());
+        } else
             ++unheard;
     }
     const double period = 1000.0 * out.bufferFrames() / out.sampleRate();
@@ -133,15 +139,22 @@ int main(int argc, char **argv)
         const Spread sp = spread(v);
         const auto within =
             std::count_if(v.begin(), v.end(), [&](double x) { return std::abs(x - sp.median) <= period; });
-        std::printf("%-44s median %6.1f ms, earliest %6.1f, latest %6.1f; within one period (%.1f ms) of the median: "
-                    "%ld of %zu\n",
-                    what, sp.median, sp.earliest, sp.latest, period, long(within), v.size());
+        std::printf("%-44s median %6.1f ms, earliest %6.1f, 95th percentile %6.1f, latest %6.1f; within one period "
+                    "(%.1f ms) of the median: %ld of %zu\n",
+                    what, sp.median, sp.earliest, sp.p95, sp.latest, period, long(within), v.size());
     };
-    std::printf("%d cues, one a second, driver %s, %d Hz, buffer %d frames\n", cues, qPrintable(out.driverName()),
-                out.sampleRate(), out.bufferFrames());
+    std::printf("%d cues, one a second, handed over %d ms ahead, driver %s, %d Hz, buffer %d frames\n", cues,
+                int(workout::Sequencer::kCueLead.count()), qPrintable(out.driverName()), out.sampleRate(),
+                out.bufferFrames());
     row("the play (the tick's handler), from its second", playOff);
     row("the mixer (first callback), from its second", mixOff);
     row("the sink (first loud sample), from its second", sinkOff);
+    const Spread all = spread(sinkOff), inTime = spread(sinkInTime);
+    std::printf("handed over before their second: %zu; at the sink %.1f to %.1f ms, within one period of the median: "
+                "%ld\n",
+                sinkInTime.size(), inTime.earliest, inTime.latest,
+                long(std::count_if(sinkInTime.begin(), sinkInTime.end(),
+                                   [&](double x) { return std::abs(x - all.median) <= period; })));
     if (unheard > 0)
         std::printf("%d cues were not found in the recording\n", unheard);
     return unheard == 0 ? 0 : 1;

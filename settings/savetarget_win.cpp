@@ -26,9 +26,16 @@ namespace settings::savetarget {
 
 namespace {
 
-const wchar_t *wide(const QString &text) { return reinterpret_cast<const wchar_t *>(text.utf16()); }
+// A name as the system is given it: the long form, as a wide string that lasts until the end of
+// the call it is written in.
+class LongName {
+public:
+    explicit LongName(const QString &name) : m_text(vintra::longPathName(name)) {}
+    operator const wchar_t *() const { return reinterpret_cast<const wchar_t *>(m_text.utf16()); }
 
-QString longName(const QString &name) { return vintra::longPathName(name); }
+private:
+    QString m_text;
+};
 
 // What the system says for a moment only, while another program has the file open.
 bool passing(DWORD error)
@@ -148,7 +155,7 @@ HANDLE createBeside(const QString &target, QString *tempName)
         for (int i = 0; i < kRandomLetters; ++i)
             name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters - 1))]);
         const HANDLE file =
-            CreateFileW(wide(longName(name)), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            CreateFileW(LongName(name), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             *tempName = name;
             return file;
@@ -166,8 +173,8 @@ void removeLeftovers(const QString &target)
     const QString folder = target.left(slash + 1);
     const QString targetName = target.mid(slash + 1);
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW(wide(longName(target + savingInfix() + QLatin1Char('*'))), FindExInfoBasic,
-                                           &found, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE search = FindFirstFileExW(LongName(target + savingInfix() + QLatin1Char('*')), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -175,7 +182,7 @@ void removeLeftovers(const QString &target)
         if (!isOurTemporaryName(name, targetName) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
             continue;
-        const HANDLE file = CreateFileW(wide(longName(folder + name)), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+        const HANDLE file = CreateFileW(LongName(folder + name), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             continue;
@@ -211,16 +218,16 @@ Result makeFolders(const QString &folder)
 Target resolve(const QString &path)
 {
     const QString native = QDir::toNativeSeparators(path);
-    const HANDLE file = CreateFileW(wide(longName(native)), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileW(LongName(native), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD err = GetLastError();
         if (err == ERROR_FILE_NOT_FOUND)
             return {Kind::Missing, native, {}};
         // Something there that will not even be looked at: a plain file is left for the save
         // to try (and to report in the words of the call that fails), anything else is refused.
-        const DWORD attributes = GetFileAttributesW(wide(longName(native)));
+        const DWORD attributes = GetFileAttributesW(LongName(native));
         if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             return {Kind::Regular, native, {}};
         return unusable(systemText(err));
@@ -254,7 +261,7 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
         // program keeps open without letting others write or delete it, stays.
         HANDLE probe = INVALID_HANDLE_VALUE;
         const bool opened = patiently([&] {
-            probe = CreateFileW(wide(longName(name)), GENERIC_WRITE | DELETE,
+            probe = CreateFileW(LongName(name), GENERIC_WRITE | DELETE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
             return probe != INVALID_HANDLE_VALUE;
@@ -277,7 +284,7 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
     if (!writeAll(file, bytes) || !FlushFileBuffers(file)) {
         const DWORD err = GetLastError();
         CloseHandle(file);
-        DeleteFileW(wide(longName(tempName)));
+        DeleteFileW(LongName(tempName));
         return {Outcome::WriteFailed, systemText(err)};
     }
     CloseHandle(file);
@@ -286,25 +293,28 @@ Result replaceBeside(const Target &target, const QByteArray &bytes)
     // and for the failure of ReplaceFile that leaves the new file under its temporary name with
     // the old one already gone (ERROR_UNABLE_TO_MOVE_REPLACEMENT).
     bool moved = existing && patiently([&] {
-                     return ReplaceFileW(wide(longName(name)), wide(longName(tempName)), nullptr,
-                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+                     return ReplaceFileW(LongName(name), LongName(tempName), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                         nullptr, nullptr);
                  });
     DWORD err = moved ? ERROR_SUCCESS : GetLastError();
-    if (!moved && (!existing || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)) {
+    // Both say the old file has been taken away (deleted, or put under another name). Only the
+    // error can tell: what answers to the name afterwards need not be the old file (under Wine, a
+    // file whose name differs from it in case alone).
+    const bool oldDeleted = err == ERROR_UNABLE_TO_MOVE_REPLACEMENT || err == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (!moved && (!existing || oldDeleted)) {
         moved = patiently([&] {
-            return MoveFileExW(wide(longName(tempName)), wide(longName(name)),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+            return MoveFileExW(LongName(tempName), LongName(name), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
         });
         if (!moved)
             err = GetLastError();
     }
     if (!moved) {
-        // With the old file gone the new one is the only copy left: it stays, and the message
-        // says where. Otherwise the old file is whole and the new one goes.
-        if (existing && GetFileAttributesW(wide(longName(name))) == INVALID_FILE_ATTRIBUTES)
+        // With the old file deleted or gone the new one is the only copy left: it stays, and
+        // the message says where. Otherwise the old file is whole and the new one goes.
+        if (oldDeleted || (existing && GetFileAttributesW(LongName(name)) == INVALID_FILE_ATTRIBUTES))
             return {Outcome::CannotCreate,
                     systemText(err) + QStringLiteral(" The settings are in \"%1\".").arg(tempName)};
-        DeleteFileW(wide(longName(tempName)));
+        DeleteFileW(LongName(tempName));
         return {Outcome::CannotCreate, systemText(err)};
     }
     removeLeftovers(name);
@@ -315,8 +325,8 @@ Result writeInPlace(const Target &target, const QByteArray &bytes)
 {
     const QString name = QDir::toNativeSeparators(target.path);
     if (target.kind == Kind::CharacterDevice) {
-        const HANDLE device = CreateFileW(wide(longName(name)), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE device = CreateFileW(LongName(name), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (device == INVALID_HANDLE_VALUE)
             return {Outcome::CannotCreate, lastErrorText()};
         const bool ok = writeAll(device, bytes);
@@ -329,7 +339,7 @@ Result writeInPlace(const Target &target, const QByteArray &bytes)
     // that a failed write can put them back.
     HANDLE file = INVALID_HANDLE_VALUE;
     const bool opened = patiently([&] {
-        file = CreateFileW(wide(longName(name)), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        file = CreateFileW(LongName(name), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         return file != INVALID_HANDLE_VALUE;
     });

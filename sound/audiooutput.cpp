@@ -330,7 +330,7 @@ bool AudioOutput::Impl::anyPlayingLocked(Stream stream) const
     });
 }
 
-void AudioOutput::Impl::startVoiceLocked(detail::Voice &voice)
+void AudioOutput::Impl::startVoiceLocked(detail::Voice &voice, Clock::time_point at)
 {
     if (!anyPlayingLocked(routeOf(voice.stream))) {
         StreamDevice &dev = deviceOf(routeOf(voice.stream));
@@ -338,7 +338,25 @@ void AudioOutput::Impl::startVoiceLocked(detail::Voice &voice)
     }
     voice.state = detail::Voice::State::Playing;
     voice.startPending = true;
+    voice.startAt = at;
 }
+
+namespace {
+
+// Frames of `rate` from `from` to `to`, none when `to` is not after `from`.
+qint64 framesBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to, int rate)
+{
+    if (to <= from)
+        return 0;
+    return std::chrono::duration_cast<std::chrono::microseconds>(to - from).count() * rate / 1000000;
+}
+
+std::chrono::microseconds durationOf(qint64 frames, int rate)
+{
+    return std::chrono::microseconds(frames * 1000000 / std::max(rate, 1));
+}
+
+} // namespace
 
 void AudioOutput::Impl::addVoice(std::shared_ptr<detail::Voice> voice)
 {
@@ -388,11 +406,21 @@ void SDLCALL AudioOutput::Impl::callback(void *userdata, Uint8 *stream, int len)
         for (const auto &voice : self->voices) {
             if (self->routeOf(voice->stream) != dev->stream || voice->state != detail::Voice::State::Playing)
                 continue;
+            // A sound due later starts at the frame its moment falls on, taking this buffer to
+            // begin now: the callbacks come one buffer apart, so the frames of this one are
+            // heard one buffer after those of the last, and a sound handed over early keeps its
+            // moment to within the callback's own wake-up jitter.
+            qint64 skip = 0;
             if (voice->startPending) {
+                skip = framesBetween(now, voice->startAt, voice->outRate);
+                if (skip >= frames) {
+                    anyPlaying = true;
+                    continue;
+                }
                 voice->startPending = false;
-                voice->startedAt = now;
+                voice->startedAt = now + durationOf(skip, voice->outRate);
             }
-            wantRefill |= voice->mixInto(mix, frames);
+            wantRefill |= voice->mixInto(mix + skip * detail::kOutChannels, frames - int(skip));
             anyPlaying |= voice->state == detail::Voice::State::Playing;
         }
     }
@@ -411,21 +439,26 @@ void AudioOutput::Impl::advanceSilentlyLocked(StreamDevice &dev, Clock::time_poi
     qint64 frames = gap * spec.freq / 1000000;
     if (frames <= 0)
         return;
-    for (const auto &voice : voices) {
-        if (voice->startPending && routeOf(voice->stream) == dev.stream) {
-            voice->startPending = false;
-            voice->startedAt = dev.advancedTo;
-        }
-    }
+    const auto from = dev.advancedTo;
     // Whole frames only, so no time is lost to rounding from one step to the next.
-    dev.advancedTo += std::chrono::microseconds(frames * 1000000 / spec.freq);
+    dev.advancedTo += durationOf(frames, spec.freq);
     const qint64 chunk = qint64(scratch.size()) / detail::kOutChannels;
-    while (frames > 0) {
-        const int n = int(std::min(frames, chunk));
-        for (const auto &voice : voices)
-            if (routeOf(voice->stream) == dev.stream && voice->state == detail::Voice::State::Playing)
-                voice->mixInto(scratch.data(), n);
-        frames -= n;
+    for (const auto &voice : voices) {
+        if (routeOf(voice->stream) != dev.stream || voice->state != detail::Voice::State::Playing)
+            continue;
+        qint64 left = frames;
+        if (voice->startPending) {
+            if (voice->startAt >= dev.advancedTo)
+                continue; // not yet due
+            left -= framesBetween(from, voice->startAt, spec.freq);
+            voice->startPending = false;
+            voice->startedAt = std::max(from, voice->startAt);
+        }
+        while (left > 0 && voice->state == detail::Voice::State::Playing) {
+            const int n = int(std::min(left, chunk));
+            voice->mixInto(scratch.data(), n);
+            left -= n;
+        }
     }
 }
 
@@ -437,6 +470,10 @@ void AudioOutput::Impl::raiseCallbackThread(StreamDevice &dev)
     dev.raisedThread = thread;
     if (!makeThreadRealtime(thread))
         qCDebug(lcAudio, "the audio callback runs without real-time priority; music may break under load");
+    // A new callback thread comes with a device, and with SDL's audio started anew a new
+    // mainloop thread of the library too.
+    if (!makeAudioLibraryThreadsRealtime())
+        qCDebug(lcAudio, "the audio library's own thread runs without real-time priority; music may break under load");
 }
 
 Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen,

@@ -17,10 +17,12 @@ public:
     // phase change three seconds later.
     static constexpr int kDefaultCloseAfterIdleMs = 3000;
 
-    // The music's device buffer: what the server holds of it rides out a stall of the callback,
-    // or of the whole machine, of up to about this long (186 ms at 44.1 kHz). A virtual machine
-    // under load was seen to stop every thread, real-time ones included, for up to 103 ms.
-    static constexpr int kMusicBufferFrames = 8192;
+    // The music's device buffer (372 ms at 44.1 kHz): what the server holds of it rides out a
+    // stall of the callback, or of the whole machine. A virtual machine under load was seen to
+    // stop every thread, real-time ones included, for up to 103 ms. PulseAudio (asked by SDL to
+    // keep the whole latency at one buffer) holds about half of it: 185-205 ms measured, where
+    // 8192 frames held only 77-112 ms and a stop of 100 ms broke the music now and then.
+    static constexpr int kMusicBufferFrames = 16384;
 
     // When the output first reaches for the sound server: at once, or at connect() (or the first
     // channel's open or play, whichever comes first). Starting the audio libraries and opening

@@ -74,7 +74,8 @@ struct Voice {
     // [mix]
     State state = State::Idle;
     bool startPending = false;                       // set playing, and not yet mixed since
-    std::chrono::steady_clock::time_point startedAt; // the callback that mixed it first since then
+    std::chrono::steady_clock::time_point startAt;   // its first frame is due then (or at once)
+    std::chrono::steady_clock::time_point startedAt; // the moment of its first frame mixed since
     std::vector<float> pcm;                          // a short sound, whole, already in the device's rate
     qint64 pcmPos = 0;                               // frames of pcm played
     std::vector<float> ring;                         // decode-ahead buffer of a streaming sound
@@ -226,9 +227,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     StreamDevice &deviceOf(Stream stream) { return devices[std::size_t(stream)]; }
     // Called after a voice of `stream` was set playing: unpauses its device, or has one opened.
     void ensureRunning(Stream stream);
-    // [mix] held. Sets a voice playing; when it is the only one of its stream, the stall clock
-    // starts now.
-    void startVoiceLocked(detail::Voice &voice);
+    // [mix] held. Sets a voice playing, its first frame due at `at` (at once when that has
+    // passed); when it is the only one of its stream, the stall clock starts now.
+    void startVoiceLocked(detail::Voice &voice, Clock::time_point at = {});
 
     void addVoice(std::shared_ptr<detail::Voice> voice);
     void removeVoice(const detail::Voice *voice);

@@ -2,6 +2,9 @@
 
 #include <SDL.h>
 
+#include <QDir>
+#include <QFile>
+
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -34,6 +37,18 @@ bool makeThreadRealtime(std::int64_t id)
     // output has told SDL that time-critical threads may be real-time, which has SDL set the
     // RLIMIT_RTTIME rtkit requires).
     return SDL_LinuxSetThreadPriorityAndPolicy(id, SDL_THREAD_PRIORITY_TIME_CRITICAL, SCHED_RR) == 0;
+}
+
+bool makeAudioLibraryThreadsRealtime()
+{
+    bool all = true;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task) + QStringLiteral("/comm"));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "PulseMainloop")
+            all = makeThreadRealtime(task.toLongLong()) && all;
+    }
+    return all;
 }
 
 } // namespace sound

@@ -8,4 +8,6 @@ std::int64_t currentThreadId() { return 0; }
 
 bool makeThreadRealtime(std::int64_t) { return false; }
 
+bool makeAudioLibraryThreadsRealtime() { return false; }
+
 } // namespace sound

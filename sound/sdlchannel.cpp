@@ -278,7 +278,9 @@ void SdlChannel::close()
     m_voice.reset();
 }
 
-void SdlChannel::play()
+void SdlChannel::play() { playAt({}); }
+
+void SdlChannel::playAt(std::chrono::steady_clock::time_point due)
 {
     needOpen();
     Voice &v = *m_voice;
@@ -298,7 +300,7 @@ void SdlChannel::play()
         if (start) {
             if (!v.streaming && v.positionLocked() == v.fileLength)
                 v.setWholePositionLocked(0);
-            m_out->startVoiceLocked(v);
+            m_out->startVoiceLocked(v, due);
         }
     }
     // The voice is already set playing: a device that opens now starts with it, at its position.

@@ -28,6 +28,8 @@ public:
     void open() override;
     void close() override;
     void play() override;
+    // The mixer starts the sound at the frame of its buffer that `due` falls on.
+    void playAt(std::chrono::steady_clock::time_point due) override;
     void stop() override;
     void pause() override;
     void setPosition(qint64 frame) override;
@@ -38,9 +40,10 @@ public:
 
     // Whether the open sound is streamed from its file rather than decoded whole.
     bool isStreaming() const;
-    // When the mixer began the last play: the callback that first mixed it, or the moment the
-    // service thread, standing in for a callback that did not come, moved it on. For measuring
-    // how much of a cue's delay is ours and how much the sound server's.
+    // When the mixer began the last play: the moment of its first frame by the clock of the
+    // callback that first mixed it (the callback's own time plus the frames before it in that
+    // buffer), or the moment the service thread, standing in for a callback that did not come,
+    // moved it on. For measuring how much of a cue's delay is ours and how much the server's.
     std::chrono::steady_clock::time_point startedAt() const;
 
 private:

@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QtGlobal>
+#include <chrono>
 #include <string>
 
 namespace sound {
@@ -43,6 +44,10 @@ public:
 //  - Every operation below that "needs an open channel" raises NoDeviceOpen without one.
 //  - play(): needs an open channel; rewinds first when position() == length(); plays from the
 //    current position and returns at once; on a channel that already plays it changes nothing.
+//  - playAt(due): play(), with the sound's first frame heard at `due` (the steady clock) rather
+//    than at once, when `due` is still ahead; one already past starts at once. mode() reads
+//    mpPlaying from the call; a stop() or pause() before `due` means it is never heard (a pause
+//    then resumed plays at once). A back end that cannot place a sound plays it at once.
 //  - stop(): needs an open channel; halts, the position stays.
 //  - pause(): needs an open channel; playing -> paused, paused -> playing, otherwise nothing.
 //  - setPosition(): needs an open channel.
@@ -60,6 +65,13 @@ public:
     virtual void open() = 0;
     virtual void close() = 0;
     virtual void play() = 0;
+    // A workout's tick is handled a little ahead of its second, so that a late GUI thread does not
+    // make the cue late: the cue is handed over with its second.
+    virtual void playAt(std::chrono::steady_clock::time_point due)
+    {
+        (void)due;
+        play();
+    }
     virtual void stop() = 0;
     virtual void pause() = 0;
     virtual void setPosition(qint64 frame) = 0;

@@ -12,6 +12,8 @@ using sound::SoundChannel;
 Sequencer::Sequencer(WorkoutView &view, Plan &plan, sound::CueChannels cues, std::function<void()> prepareCues)
     : m_view(view), m_plan(plan), m_cues(cues), m_prepareCues(std::move(prepareCues))
 {
+    Timer1.setLead(kCueLead);
+    Timer2.setLead(kCueLead);
 }
 
 // Missing-cue reports wait until the outermost handler is done, so that a nested click (the
@@ -53,8 +55,35 @@ void Sequencer::cue(SoundChannel *channel, Op &&op)
     }
 }
 
+// A tick's steps run with its second known, so every cue they start (the Over cue of the stop a
+// last tick makes included) is heard on that second. Only the steps: a box shown afterwards runs
+// an event loop in which a click must play at once.
+template <typename Steps>
+void Sequencer::tickHandler(const WorkoutTimer &timer, Steps &&steps)
+{
+    handler([&] {
+        const auto outer = std::exchange(m_tickDue, timer.due());
+        try {
+            steps();
+        } catch (...) {
+            m_tickDue = outer;
+            throw;
+        }
+        m_tickDue = outer;
+    });
+}
+
+void Sequencer::playCue(SoundChannel *channel)
+{
+    cue(channel, [this](SoundChannel &c) {
+        if (m_tickDue)
+            c.playAt(*m_tickDue);
+        else
+            c.play();
+    });
+}
+
 namespace {
-void play(SoundChannel &c) { c.play(); }
 void stop(SoundChannel &c) { c.stop(); }
 void pause(SoundChannel &c) { c.pause(); }
 void rewind(SoundChannel &c) { c.setPosition(0); }
@@ -98,7 +127,7 @@ void Sequencer::startSteps()
     phase_left = m_plan.values().podg_sec;
     m_plan.ShowMinSec(phase_left);
     if (m_view.soundChecked())
-        cue(m_cues.mpStart, play);
+        playCue(m_cues.mpStart);
 }
 
 void Sequencer::stopSteps()
@@ -121,7 +150,7 @@ void Sequencer::stopSteps()
         // rethrows that failure once all steps are done.
     }
     if (m_view.soundChecked()) {
-        cue(m_cues.mpOver, play);
+        playCue(m_cues.mpOver);
         for (SoundChannel *channel : {m_cues.mpMusic, m_cues.mpTick, m_cues.mpWork, m_cues.mpStart, m_cues.mpRest})
             cue(channel, stop);
     }
@@ -149,9 +178,9 @@ void Sequencer::sBitBtn2Click()
             Timer2.setEnabled(true);
             if (m_view.soundChecked()) {
                 if (m_view.isLightVisible(Light::red))
-                    cue(m_cues.mpRest, play);
+                    playCue(m_cues.mpRest);
                 if (m_view.isLightVisible(Light::green))
-                    cue(m_cues.mpWork, play);
+                    playCue(m_cues.mpWork);
             }
         }
     });
@@ -162,7 +191,7 @@ void Sequencer::sBitBtn3Click()
     handler([this] {
         if (m_view.musicCaption() == texts::musicOff) {
             m_view.setMusicCaption(texts::musicOn);
-            cue(m_cues.mpMusic, play);
+            playCue(m_cues.mpMusic);
         } else {
             m_view.setMusicCaption(texts::musicOff);
             cue(m_cues.mpMusic, pause);
@@ -172,14 +201,14 @@ void Sequencer::sBitBtn3Click()
 
 void Sequencer::Timer1Timer()
 {
-    handler([this] {
+    tickHandler(Timer1, [this] {
         if (phase_left == 4 && m_view.soundChecked())
-            cue(m_cues.mpTick, play);
+            playCue(m_cues.mpTick);
         if (phase_left > 1) {
             --phase_left;
         } else {
             if (m_view.soundChecked())
-                cue(m_cues.mpWork, play);
+                playCue(m_cues.mpWork);
             // Rewound even without sound, so that a later workout with sound starts it afresh.
             cue(m_cues.mpTick, stop);
             cue(m_cues.mpTick, rewind);
@@ -205,7 +234,7 @@ void Sequencer::playPhaseCue(SoundChannel *begins, SoundChannel *ends)
 {
     if (!m_view.soundChecked())
         return;
-    cue(begins, play);
+    playCue(begins);
     cue(ends, stop);
     cue(m_cues.mpTick, stop);
     cue(m_cues.mpTick, rewind);
@@ -213,9 +242,9 @@ void Sequencer::playPhaseCue(SoundChannel *begins, SoundChannel *ends)
 
 void Sequencer::Timer2Timer()
 {
-    handler([this] {
+    tickHandler(Timer2, [this] {
         if (phase_left == 4 && m_view.soundChecked())
-            cue(m_cues.mpTick, play);
+            playCue(m_cues.mpTick);
         if (phase_left > 1) {
             --phase_left;
         } else if (m_view.isLightVisible(Light::green)) {

@@ -11,7 +11,9 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <functional>
+#include <optional>
 
 namespace workout {
 
@@ -53,6 +55,13 @@ public:
 
 class Sequencer {
 public:
+    // Each tick is handled this far ahead of its second, and the cues it starts are handed to
+    // the output with the second (SoundChannel::playAt), so that a GUI thread up to this late
+    // on a busy machine does not make them late. Everything else a tick does happens this much
+    // before its second: the window's change (too little to see against the cue), and the
+    // stops and rewinds of cues. A click in between comes after the tick, as the window shows.
+    static constexpr std::chrono::milliseconds kCueLead{50};
+
     // prepareCues resolves and opens the cue channels; it is called at every START.
     Sequencer(WorkoutView &view, Plan &plan, sound::CueChannels cues, std::function<void()> prepareCues);
 
@@ -80,6 +89,10 @@ private:
     void startSteps();
     void stopSteps();
     void playPhaseCue(sound::SoundChannel *begins, sound::SoundChannel *ends);
+    // Plays a cue: at the second of the tick being handled, at once outside a tick.
+    void playCue(sound::SoundChannel *channel);
+    template <typename Steps>
+    void tickHandler(const WorkoutTimer &timer, Steps &&steps);
     template <typename Op>
     void cue(sound::SoundChannel *channel, Op &&op);
     void flushReports();
@@ -89,8 +102,9 @@ private:
     sound::CueChannels m_cues;
     std::function<void()> m_prepareCues;
 
-    int m_depth = 0;                              // handlers running, nested clicks included
-    QSet<const sound::SoundChannel *> m_silenced; // reported in this workout
+    int m_depth = 0;                                          // handlers running, nested clicks included
+    std::optional<WorkoutTimer::Clock::time_point> m_tickDue; // while a tick's steps run
+    QSet<const sound::SoundChannel *> m_silenced;             // reported in this workout
     QStringList m_pendingReports;
 };
 

@@ -40,7 +40,7 @@ void WorkoutTimer::startDue(Clock::time_point due)
 
 void WorkoutTimer::arm()
 {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_due - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_due - m_lead - Clock::now());
     m_timer.start(int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, kIntervalMs)));
 }
 

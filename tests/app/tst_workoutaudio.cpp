@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <vector>
+
 using workout::PlanField;
 
 class TestWorkoutAudio : public QObject {
@@ -75,11 +78,22 @@ private slots:
             double hz;
             double second;
         } expected[] = {{"Tick", tone[3], 2}, {"Work", tone[4], 5}, {"Rest", tone[1], 7}, {"Over", tone[0], 9}};
+        std::vector<double> offsets;
         for (const auto &e : expected) {
             const double at = heard.onset(e.hz, start + 0.5, 0.2) - start;
             qInfo("%s cue at %.3f s (expected %.0f s)", e.cue, at, e.second);
-            QVERIFY2(std::abs(at - e.second) <= 0.05, e.cue);
+            offsets.push_back(at - e.second);
         }
+        // The later cues start on their seconds; the Start cue plays at the press and may take
+        // longer to reach the server (a device to resume or open, tens of milliseconds on a busy
+        // machine). So second 0 is where the later cues put it, and the Start cue may lag it.
+        std::vector<double> sorted = offsets;
+        std::sort(sorted.begin(), sorted.end());
+        const double origin = (sorted[1] + sorted[2]) / 2;
+        qInfo("the Start cue came %.0f ms after second 0 as the later cues place it", -origin * 1000);
+        QVERIFY2(origin >= -0.15 && origin <= 0.05, "the Start cue came too late or too early");
+        for (std::size_t i = 0; i < offsets.size(); ++i)
+            QVERIFY2(std::abs(offsets[i] - origin) <= 0.05, expected[i].cue);
     }
 };
 

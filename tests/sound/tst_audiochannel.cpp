@@ -4,10 +4,15 @@
 
 #include "sound/audiooutput.h"
 #include "sound/sdlchannel.h"
+#include "workout/sequencer.h"
+#include "workout/workouttimer.h"
 #include "audiofiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <chrono>
+#include <vector>
 
 using sound::MediaError;
 using sound::SoundChannel;
@@ -299,6 +304,72 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(ch->mode(), TMPModes::mpStopped, 4000);
             QCOMPARE(ch->position(), ch->length());
         }
+    }
+
+    // A busy machine hands the GUI thread a workout's tick late. The tick fires the sequencer's
+    // lead ahead of its second and hands its cue over with the second: a GUI thread kept busy
+    // for 40 ms as the tick fires, and on across the second, must not move the cue, which the
+    // mixer starts within one buffer of its second (a play from the handler came 40 ms late).
+    // A tick the machine delays even past its second is not judged; two of six must come in
+    // time. Before its second the cue reads as playing and has not moved; a stop then means it
+    // is never heard, and a pause resumed plays it at once.
+    void cueHandedOverAheadStartsOnItsSecond()
+    {
+        using Clock = std::chrono::steady_clock;
+        using std::chrono::microseconds;
+        auto owned = openOn(m_short);
+        auto &ch = static_cast<sound::SdlChannel &>(*owned);
+        const microseconds period(1000000LL * m_out->bufferFrames() / m_out->sampleRate());
+        struct Tick {
+            Clock::time_point due, handedOver;
+        };
+        std::vector<Tick> ticks;
+        workout::WorkoutTimer timer;
+        timer.setLead(workout::Sequencer::kCueLead);
+        connect(&timer, &workout::WorkoutTimer::timeout, this, [&] {
+            QTest::qSleep(40);
+            ticks.push_back({timer.due(), Clock::now()});
+            ch.playAt(timer.due());
+            QTest::qSleep(40);
+        });
+        timer.setEnabled(true);
+        int inTime = 0;
+        QStringList seen;
+        for (std::size_t i = 0; i < 6 && inTime < 2; ++i) {
+            QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), i + 1, 3000);
+            const Tick t = ticks.back();
+            QTRY_VERIFY_WITH_TIMEOUT(ch.startedAt() > t.due - period, 3000);
+            const auto off = std::chrono::duration_cast<microseconds>(ch.startedAt() - t.due);
+            const auto ahead = std::chrono::duration_cast<microseconds>(t.due - t.handedOver);
+            seen << QStringLiteral("handed over %1 ms ahead, started %2 ms off")
+                        .arg(ahead.count() / 1000.0)
+                        .arg(off.count() / 1000.0);
+            if (ahead.count() <= 0)
+                continue;
+            ++inTime;
+            QVERIFY2(off >= microseconds(-100) && off <= period, qPrintable(seen.join("; ")));
+        }
+        timer.setEnabled(false);
+        QVERIFY2(inTime >= 2, qPrintable(seen.join("; ")));
+
+        QTRY_COMPARE_WITH_TIMEOUT(ch.mode(), TMPModes::mpStopped, 3000);
+        const auto lastStart = ch.startedAt();
+        const auto soon = Clock::now() + std::chrono::milliseconds(300);
+        ch.playAt(soon);
+        QCOMPARE(ch.mode(), TMPModes::mpPlaying);
+        QCOMPARE(ch.position(), 0);
+        ch.stop();
+        QTest::qWait(400); // past its second
+        QCOMPARE(ch.position(), 0);
+        QVERIFY(ch.startedAt() == lastStart);
+
+        ch.playAt(Clock::now() + std::chrono::seconds(10));
+        ch.pause();
+        QCOMPARE(ch.mode(), TMPModes::mpPaused);
+        const auto resumed = Clock::now();
+        ch.pause();
+        QTRY_VERIFY_WITH_TIMEOUT(ch.startedAt() >= resumed, 3000);
+        ch.stop();
     }
 
     void channelOutlivingTheOutput()

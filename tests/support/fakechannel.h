@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
+#include <chrono>
+#include <optional>
 
 class FakeChannel : public sound::SoundChannel {
 public:
@@ -22,6 +24,9 @@ public:
     qint64 lengthOnOpen = 1000;
     // When set, play() on the open channel fails with this text, as a back end's device error.
     QString playFailure;
+
+    // The moment the last play was handed over with (playAt); none after a plain play().
+    std::optional<std::chrono::steady_clock::time_point> playedFor;
 
     QString fileName() const override { return m_fileName; }
     void setFileName(const QString &name) override { m_fileName = name; }
@@ -60,6 +65,13 @@ public:
         if (m_position == m_length)
             m_position = 0;
         m_mode = sound::TMPModes::mpPlaying;
+        playedFor.reset();
+    }
+    // Journalled as a play: when it is heard is the back end's business.
+    void playAt(std::chrono::steady_clock::time_point due) override
+    {
+        play();
+        playedFor = due;
     }
     void stop() override
     {

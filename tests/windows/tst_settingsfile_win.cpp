@@ -2,7 +2,8 @@
 // the system's ANSI code page (also with UTF-8 as that code page, where a file written before
 // must read as it was written), that a read-only or a locked file stays exactly as it was, with
 // the system's own reason in the message, while a file another program holds open only for a
-// moment is saved all the same, and that the leftovers of a killed save, and only those, go.
+// moment is saved all the same, that a replacement failing after the old file was taken away
+// loses nothing, and that the leftovers of a killed save, and only those, go.
 
 #include "settings/settingsfile.h"
 
@@ -26,6 +27,7 @@ private slots:
     void readOnlyFileStays();
     void lockedFileStaysAndLaterSaveWorks();
     void fileHeldOpenForAMomentIsSaved();
+    void oldFileGoneAndRenameRefusedLosesNothing();
     void leftoversOfAKilledSaveGoOthersStay();
 };
 
@@ -229,6 +231,61 @@ void TestSettingsFileWin::fileHeldOpenForAMomentIsSaved()
         other.kill();
     other.waitForFinished(5000);
     QCOMPARE(other.exitCode(), 0);
+}
+
+// ReplaceFileW deletes the old file before it gives the new one its name; when that fails
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT) and so does the rename after it, the new file is the only
+// copy. Under Wine a Unix folder may hold "timer.ini" and "TIMER.INI" at once, and Wine finds
+// either under the other's name: ReplaceFileW takes timer.ini away, finds the name taken, and
+// the rename over TIMER.INI is refused while another program holds that open. The settings
+// must be in the file the message names, and the next save puts them back in place.
+void TestSettingsFileWin::oldFileGoneAndRenameRefusedLosesNothing()
+{
+    using UnixName = char *(__cdecl *)(const wchar_t *);
+    // Through void (*)(), which may stand for any function type.
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (!unixName)
+        QSKIP("only Wine gives a folder two names that differ in case alone");
+    QTemporaryDir dir;
+    const QString path = QDir::toNativeSeparators(dir.filePath(QStringLiteral("timer.ini")));
+    writeBytes(path, "old\r\n");
+    char *unixFolder = unixName(wide(QDir::toNativeSeparators(dir.path())));
+    QVERIFY(unixFolder);
+    const QString twin = QString::fromUtf8(unixFolder) + QStringLiteral("/TIMER.INI");
+    HeapFree(GetProcessHeap(), 0, unixFolder);
+    // A Unix program, as only that can make the second name; Wine tells nothing of how it ended.
+    QVERIFY(QProcess::startDetached(QStringLiteral("Z:\\bin\\sh"),
+                                    {QStringLiteral("-c"), QStringLiteral("echo other > \"$0\""), twin}));
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(dir.path()).entryList(QDir::Files).size(), 2, 20000);
+    const HANDLE other =
+        CreateFileW(wide(dir.filePath(QStringLiteral("TIMER.INI"))), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    QVERIFY(other != INVALID_HANDLE_VALUE);
+
+    SettingsFile settings;
+    QString message;
+    try {
+        settings.save(path, dir.path(), values(QStringLiteral("new")));
+    } catch (const SettingsError &e) {
+        message = e.message();
+    }
+    CloseHandle(other);
+    // Saved in place, or kept where the message says.
+    const QString said = QStringLiteral(" The settings are in \"");
+    QString where = path;
+    if (!message.isEmpty()) {
+        QVERIFY2(message.contains(said), qPrintable(message));
+        where = message.mid(message.indexOf(said) + said.size());
+        where.truncate(where.indexOf(QLatin1Char('"')));
+    }
+    QVERIFY2(bytesOf(where).startsWith("new\r\n"), qPrintable(message));
+
+    settings.save(path, dir.path(), values(QStringLiteral("later")));
+    QVERIFY(bytesOf(path).startsWith("later\r\n"));
+    const QStringList left = QDir(dir.path()).entryList(QDir::Files);
+    QVERIFY2(left.size() == 1 && left.first().compare(QLatin1String("timer.ini"), Qt::CaseInsensitive) == 0,
+             qPrintable(left.join(QLatin1Char(' '))));
 }
 
 // A save killed part-way leaves its new file under a name of its own beside timer.ini. The next

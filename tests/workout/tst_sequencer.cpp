@@ -367,6 +367,8 @@ void TestSequencer::roundsAndCyclesCountDown()
     QCOMPARE(cyclesAtWorkStart, QStringList({"03", "03", "02", "02", "01", "01"}));
     QCOMPARE(rests, 6);
     QCOMPARE(ticks, 26);
+    // The last tick's stop places its Over cue on that tick's second, as every tick's cue.
+    QVERIFY(rig.over.playedFor && *rig.over.playedFor == rig.seq.Timer2.due());
     QCOMPARE(rig.view.time, "00:26");
     QCOMPARE(rig.view.rounds, "02");
     QCOMPARE(rig.view.cycles, "03");
@@ -471,13 +473,15 @@ void TestSequencer::pauseAndResume()
     QCOMPARE(rig.work.position(), 0);
     QVERIFY(rig.work.playing());
 
-    // During rest the Rest cue resumes.
+    // During rest the Rest cue resumes, at once; the tick had placed it on its second.
     while (rig.view.light() != "red")
         rig.tickOnce();
+    QVERIFY(rig.rest.playedFor && *rig.rest.playedFor == rig.seq.Timer2.due());
     rig.seq.sBitBtn2Click();
     rig.take();
     rig.seq.sBitBtn2Click();
     QCOMPARE(rig.take(), QStringList({"rest.play"}));
+    QVERIFY(!rig.rest.playedFor);
 }
 
 void TestSequencer::pauseThenStopThenStart()
@@ -516,6 +520,7 @@ void TestSequencer::stopDuringPreparation()
     rig.seq.sBitBtn1Click();
     QCOMPARE(rig.take(), QStringList({"music.pause", "over.play", "music.stop", "tick.stop", "work.stop", "start.stop",
                                       "rest.stop"}));
+    QVERIFY(!rig.over.playedFor && !rig.start.playedFor); // a click's cues play at once
     QCOMPARE(rig.view.light(), "none");
     QCOMPARE(rig.view.title, "Тренировка");
     QCOMPARE(rig.view.time, "04:10");

@@ -15,7 +15,7 @@ namespace sound {
 // driver was named (SDL_AUDIODRIVER), PipeWire goes first, when a PipeWire server answers and
 // has somewhere to play: a desktop may run PipeWire for screen sharing only, with sound on a
 // PulseAudio server. Otherwise SDL's own order applies.
-static bool initAudioPreferringPipeWire()
+bool AudioOutput::Impl::initAudioPreferringPipeWire()
 {
     if (!SDL_GetHint(SDL_HINT_AUDIODRIVER)) {
         SDL_SetHint(SDL_HINT_AUDIODRIVER, "pipewire");
@@ -25,9 +25,68 @@ static bool initAudioPreferringPipeWire()
         if (started && SDL_GetNumAudioDevices(0) > 0)
             return true;
         if (started)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            quitAudio();
     }
     return SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+}
+
+// SDL 3, under its SDL 2 layer, destroys every audio stream when its audio stops, our voices'
+// converters among them, where SDL 2 leaves them be: a streaming voice would go on with a
+// converter that is gone (a use after free; the music ran to its end at once in a forky root
+// after a server restart). So every streaming voice drops its converter first, under its decode
+// lock so that no decoding runs meanwhile, and makes a new one at its next decode. What the old
+// one still held, a few milliseconds, is lost; the ring ahead of it plays on.
+void AudioOutput::Impl::quitAudio()
+{
+    std::vector<std::shared_ptr<detail::Voice>> streaming;
+    {
+        std::lock_guard voicesGuard(mix);
+        for (const auto &voice : voices)
+            if (voice->streaming)
+                streaming.push_back(voice);
+    }
+    std::vector<std::unique_lock<std::mutex>> decoding;
+    decoding.reserve(streaming.size());
+    for (const auto &voice : streaming) {
+        decoding.emplace_back(voice->decodeMutex);
+        voice->dropConverterLocked();
+    }
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+// SDL 3, under its SDL 2 layer (sdl2-compat, as on Debian 14), hands a device's loss and a
+// change of the default device to the thread that started SDL's events, the connector here, and
+// acts on them only when that thread pumps SDL's events. Until then a device of a server that
+// died keeps calling back as if it played, and a device opened after the default changed plays
+// to the old one, which is gone. SDL 2 posts the same events by itself and acts at once.
+// Returns the devices SDL says were removed; 0 stands for every device we play on: SDL 3 names
+// only the default device, not ours, which it keeps for a new default to come, and with no
+// device left there will be none.
+std::vector<SDL_AudioDeviceID> AudioOutput::Impl::removedDevices()
+{
+    SDL_PumpEvents();
+    std::vector<SDL_AudioDeviceID> gone;
+    bool unnamed = false;
+    std::array<SDL_Event, 8> events{};
+    int got = 0;
+    while ((got = SDL_PeepEvents(events.data(), int(events.size()), SDL_GETEVENT, SDL_AUDIODEVICEREMOVED,
+                                 SDL_AUDIODEVICEREMOVED)) > 0) {
+        for (int i = 0; i < got; ++i) {
+            const SDL_AudioDeviceEvent &removed = events[size_t(i)].adevice;
+            if (removed.iscapture)
+                continue;
+            devicesRemoved = true;
+            if (removed.which != 0)
+                gone.push_back(removed.which);
+            else
+                unnamed = true;
+        }
+    }
+    // Nobody else reads SDL's events: the queue must not grow with every device that comes.
+    SDL_FlushEvent(SDL_AUDIODEVICEADDED);
+    if (unnamed && SDL_GetNumAudioDevices(0) <= 0)
+        gone.push_back(0);
+    return gone;
 }
 
 SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver(StreamDevice &dev)
@@ -74,6 +133,15 @@ SDL_AudioDeviceID AudioOutput::Impl::openOnCurrentDriver(StreamDevice &dev)
 // every device, so whatever still had one is retired first.
 void AudioOutput::Impl::attempt(bool restartSubsystem)
 {
+    // SDL 3 may keep the default device it knew, gone, when devices come and go while none of
+    // ours is open (PipeWire's "Dummy Output" before the first sink): a device opened on it
+    // plays nowhere, and calls back as if it played. Once a device has gone, a new open starts
+    // SDL's audio anew, which lists the devices as they are now.
+    if (sdlReady && !restartSubsystem) {
+        removedDevices(); // any of ours that went were retired already
+        std::lock_guard guard(devMutex);
+        restartSubsystem = devicesRemoved && !anyDeviceLocked();
+    }
     std::vector<StreamDevice *> wanted;
     bool probeSharing = false;
     {
@@ -108,8 +176,9 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
     if (restartSubsystem || !sdlReady) {
         waitForClosed(); // no device of the old driver may outlive it
         if (sdlReady)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
+            quitAudio();
         sdlReady = initAudioPreferringPipeWire();
+        devicesRemoved = false;
     }
     std::vector<SDL_AudioDeviceID> ids;
     QString reason;
@@ -128,7 +197,7 @@ void AudioOutput::Impl::attempt(bool restartSubsystem)
             }
             if (noneOpen) {
                 if (sdlReady)
-                    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+                    quitAudio();
                 sdlReady = initAudioPreferringPipeWire();
                 probeSharing = true;
                 id = sdlReady ? openOnCurrentDriver(*dev) : 0;
@@ -233,6 +302,19 @@ void AudioOutput::Impl::connectorLoop()
             if (music.state == DeviceState::Missing && !music.openWanted && !anyPlayingLocked(Stream::Music))
                 music.state = DeviceState::None;
         }
+        if (sdlReady && anyDeviceLocked()) {
+            guard.unlock();
+            const std::vector<SDL_AudioDeviceID> gone = removedDevices();
+            guard.lock();
+            for (auto &dev : devices) {
+                if (dev.hasDeviceLocked() && std::any_of(gone.begin(), gone.end(), [&dev](SDL_AudioDeviceID id) {
+                        return id == 0 || id == dev.id;
+                    }))
+                    deviceLostLocked(dev, "it was removed");
+            }
+            if (shutDown)
+                return;
+        }
         const bool missing = std::any_of(devices.begin(), devices.end(),
                                          [](const auto &dev) { return dev.state == DeviceState::Missing; });
         const bool due = missing && Clock::now() >= retryAt();
@@ -243,9 +325,15 @@ void AudioOutput::Impl::connectorLoop()
                         }) ||
             due;
         if (!open) {
-            // A play notifies, and the time left is then worked out anew.
-            if (missing)
+            // A play notifies, and the time left is then worked out anew. While a device is
+            // open, SDL's events are looked at every kWatchEvents.
+            const bool watching = sdlReady && anyDeviceLocked();
+            if (missing && watching)
+                connectWake.wait_until(guard, std::min(retryAt(), Clock::now() + kWatchEvents));
+            else if (missing)
                 connectWake.wait_until(guard, retryAt());
+            else if (watching)
+                connectWake.wait_for(guard, kWatchEvents);
             else
                 connectWake.wait(guard);
             continue;

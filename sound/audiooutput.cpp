@@ -157,7 +157,7 @@ void AudioOutput::Impl::shutdown()
             closer.detach();
     }
     if (connectorGone && closerGone && sdlReady) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        quitAudio();
         sdlReady = false;
     }
 }

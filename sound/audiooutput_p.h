@@ -56,6 +56,8 @@ struct Voice {
     void seekStream(MixLock &mix, qint64 frame);
     // Tops up the ring of a streaming voice; returns at once when it is full.
     void refill(MixLock &mix);
+    // [dec] Frees the converter before SDL's audio stops; the next decode makes a new one.
+    void dropConverterLocked();
 
     // Adds up to `frames` frames of this voice to `mix`; called by the audio callback.
     // Returns true when the voice wants its ring topped up.
@@ -157,6 +159,9 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     static constexpr std::chrono::milliseconds kRetryIdleMax{32000};
     // The longest a channel's open waits for the first device to tell the server's rate.
     static constexpr std::chrono::milliseconds kRateWait{15};
+    // How often the connector looks at SDL's events while a device is open: a device SDL
+    // reports gone is replaced within this.
+    static constexpr std::chrono::milliseconds kWatchEvents{250};
 
     // The device's state. Only the transitions below change it (and `id` with it); they sit
     // together in audiooutput.cpp, under "Device state":
@@ -246,7 +251,12 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
 
     // On the connector, without devMutex: they may wait for the server and for the closer.
     void attempt(bool restartSubsystem);
+    bool initAudioPreferringPipeWire();
+    // Stops SDL's audio; each streaming voice's converter goes first (it would not survive it).
+    void quitAudio();
     SDL_AudioDeviceID openOnCurrentDriver(StreamDevice &dev);
+    // Pumps SDL's events, which only the connector may: the devices SDL says are gone.
+    std::vector<SDL_AudioDeviceID> removedDevices();
     bool anyDeviceLocked() const;
     bool soundLostLocked() const;
     // [devMutex] held.
@@ -300,7 +310,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     QString driver;
 
     // The connector's (shutdown()'s after it ends).
-    bool sdlReady = false; // the audio subsystem is initialised
+    bool sdlReady = false;       // the audio subsystem is initialised
+    bool devicesRemoved = false; // SDL has reported a playback device gone since it started
 
     // [closeMutex]
     mutable std::mutex closeMutex;

@@ -122,7 +122,8 @@ void Voice::seekStream(MixLock &mix, qint64 frame)
         sourceDone = atEnd;
         finished = atEnd;
     }
-    SDL_AudioStreamClear(converter);
+    if (converter)
+        SDL_AudioStreamClear(converter);
     if (atEnd) {
         eof = flushed = true;
         return;
@@ -138,8 +139,18 @@ void Voice::refill(MixLock &mix)
     fillLocked(mix);
 }
 
+void Voice::dropConverterLocked()
+{
+    if (converter)
+        SDL_FreeAudioStream(converter);
+    converter = nullptr;
+}
+
 void Voice::fillLocked(MixLock &mix)
 {
+    if (file && !converter)
+        converter = SDL_NewAudioStream(AUDIO_F32SYS, Uint8(std::clamp(fileChannels, 0, 255)), fileRate, AUDIO_F32SYS,
+                                       kOutChannels, outRate);
     if (!file || !converter)
         return;
     for (;;) {

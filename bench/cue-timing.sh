@@ -21,22 +21,13 @@ if [[ -z ${VINTRA_NULL_SINK:-} ]]; then
 fi
 chrt -a -f -p 5 "$(cat "$XDG_RUNTIME_DIR/pulse/pid")"
 
-busy=()
-stop_busy() {
-  local pid
-  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
-  busy=()
-}
+source bench/busy-loops.sh
 # This replaces test-env's own EXIT trap, so it stops the servers too.
 trap 'stop_busy; vintra_env_stop' EXIT
 trap "exit 143" TERM INT
 
 for n in "${loads[@]}"; do
-  for _ in $(seq "$n"); do
-    nice -n 0 sh -c 'while :; do :; done' &
-    busy+=("$!")
-  done
+  start_busy "$n"
   echo "== $n busy loops; load average $(cut -d' ' -f1-3 /proc/loadavg)"
   SDL_AUDIODRIVER=pulseaudio "$build/bench/cue_timing" "$cues" || echo "cue-timing: some cues were not heard" >&2
   stop_busy

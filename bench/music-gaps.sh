@@ -26,13 +26,7 @@ if [[ ${SERVER_RT:-1} == 1 ]]; then
   chrt -a -f -p 5 "$server"
 fi
 
-busy=()
-stop_busy() {
-  local pid
-  for pid in "${busy[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${busy[@]}"; do wait "$pid" 2>/dev/null || true; done
-  busy=()
-}
+source bench/busy-loops.sh
 # This replaces test-env's own EXIT trap, so it stops the servers too.
 trap 'stop_busy; vintra_env_stop' EXIT
 # A stop by signal still ends the loops and the servers (their EXIT traps).
@@ -45,10 +39,7 @@ threads() {
 }
 
 for n in "${loads[@]}"; do
-  for _ in $(seq "$n"); do
-    nice -n 0 sh -c 'while :; do :; done' &
-    busy+=("$!")
-  done
+  start_busy "$n"
   echo "== $n busy loops; load average $(cut -d' ' -f1-3 /proc/loadavg)"
   SDL_AUDIODRIVER=pulseaudio "$build/bench/music_gaps" "$seconds" &
   bench=$!

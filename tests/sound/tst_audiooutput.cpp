@@ -67,6 +67,18 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Frames of a 16-bit stereo recording whose left sample lies above 8000 (a quarter of full
+// scale): a sine at 0.5 (16384) spends two thirds of its time there.
+qint64 loudFrames(const QByteArray &pcm)
+{
+    const auto *s = reinterpret_cast<const qint16 *>(pcm.constData());
+    qint64 loud = 0;
+    for (qint64 i = 0; i < pcm.size() / 4; ++i)
+        if (qAbs(int(s[2 * i])) > 8000)
+            ++loud;
+    return loud;
+}
+
 // Idle times short enough for tests; what matters is that the device closes, not when.
 constexpr int kQuickCloseMs = 150;
 
@@ -397,11 +409,7 @@ private slots:
                  "gave up after 5 s waiting for 300 ms more of the recording");
         rec.stop();
         const QByteArray bytes = rec.bytes();
-        const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
-        qint64 loud = 0;
-        for (qint64 i = 0; i < bytes.size() / 4; ++i)
-            if (qAbs(int(s[2 * i])) > 8000) // 0.5 is 16384; a sine spends 2/3 of its time above 0.25
-                ++loud;
+        const qint64 loud = loudFrames(bytes);
         qInfo("%lld of %lld recorded frames carry the tone", loud, qint64(bytes.size() / 4));
         // Twice 0.3 s = 26460 frames, two thirds of them above the threshold.
         QVERIFY2(loud > 14000 && loud < 22000, qPrintable(QString::number(loud)));
@@ -428,12 +436,7 @@ private slots:
         QVERIFY2(rec.waitForFrames(rec.frames() + sinktest::kRate * 3 / 10, 5000),
                  "gave up after 5 s waiting for 300 ms more of the recording");
         rec.stop();
-        const QByteArray bytes = rec.bytes();
-        const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
-        qint64 loud = 0;
-        for (qint64 i = 0; i < bytes.size() / 4; ++i)
-            if (qAbs(int(s[2 * i])) > 8000)
-                ++loud;
+        const qint64 loud = loudFrames(rec.bytes());
         // 0.3 s = 13230 frames, two thirds of them above the threshold.
         QVERIFY2(loud > 7000 && loud < 11000, qPrintable(QString::number(loud)));
     }
@@ -479,12 +482,7 @@ private slots:
                      "gave up after 5 s waiting for 300 ms more of the recording");
             rec.stop();
             // The last cue is in the recording whole: 0.3 s, two thirds of it above half its peak.
-            const QByteArray bytes = rec.bytes().mid(int(before) * sinktest::kBytesPerFrame);
-            const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
-            qint64 loud = 0;
-            for (qint64 i = 0; i < bytes.size() / 4; ++i)
-                if (qAbs(int(s[2 * i])) > 8000)
-                    ++loud;
+            const qint64 loud = loudFrames(rec.bytes().mid(int(before) * sinktest::kBytesPerFrame));
             QVERIFY2(loud > 7000 && loud < 11000, qPrintable(QString::number(loud)));
         }
         const QStringList said = log.finish();

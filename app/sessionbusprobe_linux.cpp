@@ -128,40 +128,45 @@ private:
     int m_fd;
 };
 
-bool readyBy(int fd, short events, Clock::time_point deadline)
+// How one step of the exchange ended. A step that ran out of time is a bus that does not answer;
+// only a definite failure (refused, closed, an error) lets the next address be tried.
+enum class Io { Done, TimedOut, Failed };
+
+Io readyBy(int fd, short events, Clock::time_point deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        // Rounded up: a wait cut short by the rounding would give up before the deadline, and
+        // would be taken for a failure rather than for silence.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
-            return false;
+            return Io::TimedOut;
         pollfd watched{fd, events, 0};
         const int ready = ::poll(&watched, 1, int(left));
         if (ready > 0)
-            return true;
+            return Io::Done;
         if (ready < 0 && errno != EINTR)
-            return false;
+            return Io::Failed;
     }
 }
 
-bool sendBy(int fd, std::string_view bytes, Clock::time_point deadline)
+Io sendBy(int fd, std::string_view bytes, Clock::time_point deadline)
 {
     while (!bytes.empty()) {
         const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (sent > 0) {
             bytes.remove_prefix(size_t(sent));
         } else if (sent < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
-        } else if (!readyBy(fd, POLLOUT, deadline)) {
-            return false;
+            return Io::Failed;
+        } else if (const Io ready = readyBy(fd, POLLOUT, deadline); ready != Io::Done) {
+            return ready;
         }
     }
-    return true;
+    return Io::Done;
 }
 
-// Reads until `complete(received)` or the deadline; false at the deadline, at the end of the
-// stream or at an error.
+// Reads until `complete(received)`, the deadline, the end of the stream or an error.
 template <typename Complete>
-bool receiveBy(int fd, std::string &received, Complete complete, Clock::time_point deadline)
+Io receiveBy(int fd, std::string &received, Complete complete, Clock::time_point deadline)
 {
     while (!complete(received)) {
         char buffer[256];
@@ -169,11 +174,11 @@ bool receiveBy(int fd, std::string &received, Complete complete, Clock::time_poi
         if (got > 0)
             received.append(buffer, size_t(got));
         else if (got == 0 || (errno != EAGAIN && errno != EINTR))
-            return false;
-        else if (!readyBy(fd, POLLIN, deadline))
-            return false;
+            return Io::Failed;
+        else if (const Io ready = readyBy(fd, POLLIN, deadline); ready != Io::Done)
+            return ready;
     }
-    return true;
+    return Io::Done;
 }
 
 // org.freedesktop.DBus.Hello, the first call of every client, as a little-endian message of
@@ -238,18 +243,23 @@ Answer ask(const std::string &name, Clock::time_point deadline)
         hexUid += kHex[static_cast<unsigned char>(digit) >> 4];
         hexUid += kHex[static_cast<unsigned char>(digit) & 0xf];
     }
+    const auto outcome = [](Io io) { return io == Io::TimedOut ? Answer::Silent : Answer::Unreachable; };
     std::string reply;
     const auto line = [](const std::string &got) { return got.find("\r\n") != std::string::npos; };
-    if (!sendBy(bus.fd(), std::string(1, '\0') + "AUTH EXTERNAL " + hexUid + "\r\n", deadline) ||
-        !receiveBy(bus.fd(), reply, line, deadline))
-        return Clock::now() >= deadline ? Answer::Silent : Answer::Unreachable;
+    if (const Io sent = sendBy(bus.fd(), std::string(1, '\0') + "AUTH EXTERNAL " + hexUid + "\r\n", deadline);
+        sent != Io::Done)
+        return outcome(sent);
+    if (const Io got = receiveBy(bus.fd(), reply, line, deadline); got != Io::Done)
+        return outcome(got);
     // A refusal is an answer: the libraries hear it as quickly and go on without the bus.
     if (reply.rfind("OK ", 0) != 0)
         return Answer::Answered;
     reply.clear();
     const auto anything = [](const std::string &got) { return !got.empty(); };
-    if (!sendBy(bus.fd(), "BEGIN\r\n" + helloCall(), deadline) || !receiveBy(bus.fd(), reply, anything, deadline))
-        return Clock::now() >= deadline ? Answer::Silent : Answer::Unreachable;
+    if (const Io sent = sendBy(bus.fd(), "BEGIN\r\n" + helloCall(), deadline); sent != Io::Done)
+        return outcome(sent);
+    if (const Io got = receiveBy(bus.fd(), reply, anything, deadline); got != Io::Done)
+        return outcome(got);
     return Answer::Answered;
 }
 

@@ -1,5 +1,6 @@
 // Which platform the program asks Qt for, in each kind of session it may start in; and what the
-// built program does when the session or the terminal ends it with a signal.
+// built program does when the session or the terminal ends it with a signal; and how the look at
+// the session bus judges a bus that never answers.
 
 #include "app/desktopsession.h"
 
@@ -14,6 +15,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 
@@ -162,6 +165,41 @@ private slots:
         QVERIFY(!app::choosePlatform());
         app::forgetPlatformChoice();
         QCOMPARE(qgetenv("QT_QPA_PLATFORM"), QByteArray("wayland"));
+    }
+
+    // A bus that accepts connections and never answers (its daemon stopped) is judged silent
+    // every time, whatever the bound, and the program's libraries are sent to no bus at all;
+    // an address that cannot be reached at all is passed over for the next one in the list. The
+    // wait gave up a fraction of a millisecond early once in a few dozen starts, was taken for an
+    // unreachable bus, and the window then waited on the stopped daemon for good.
+    void silentBusIsJudgedSilentEveryTime()
+    {
+        QTemporaryDir folder;
+        const QByteArray silent = QFile::encodeName(folder.filePath(QStringLiteral("silent")));
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_un where = {};
+        where.sun_family = AF_UNIX;
+        std::memcpy(where.sun_path, silent.constData(), size_t(silent.size()));
+        QVERIFY(::bind(listener, reinterpret_cast<const sockaddr *>(&where), sizeof where) == 0);
+        QVERIFY(::listen(listener, 128) == 0);
+        const QByteArray before = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const QByteArray list = "unix:path=" + QFile::encodeName(folder.filePath(QStringLiteral("none"))) +
+                                ";unix:path=" + silent + ",guid=0123456789abcdef0123456789abcdef";
+        int early = 0;
+        for (int bound = 5; bound < 45; ++bound) {
+            qputenv("DBUS_SESSION_BUS_ADDRESS", list);
+            QElapsedTimer clock;
+            clock.start();
+            const bool answered = app::avoidHungSessionBus(std::chrono::milliseconds(bound));
+            const qint64 took = clock.nsecsElapsed();
+            QVERIFY2(!answered, qPrintable(QStringLiteral("judged answering with a bound of %1 ms").arg(bound)));
+            QVERIFY(!qgetenv("DBUS_SESSION_BUS_ADDRESS").contains(silent));
+            early += took < qint64(bound) * 1000000;
+        }
+        QCOMPARE(early, 0);
+        ::close(listener);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", before);
     }
 
     // Every ordinary way the program is asked to end (the session, systemd or kill: SIGTERM;

@@ -64,9 +64,22 @@ def run_once(args, freeze_before, end_with_signal):
             env = e2e.program_environment(os.path.join(home, "config"))
             env["DBUS_SESSION_BUS_ADDRESS"] = bus.address
             env["SDL_AUDIODRIVER"] = "dummy"
+            # Its messages go to a file, to be shown whatever happens: a pipe nobody reads could
+            # itself hold the program, and a failure needs what it said.
+            log_path = os.path.join(home, "stderr.log")
+            log = open(log_path, "wb")
             launched = time.monotonic()
-            program = processes.start([args.binary], env=env, stderr=subprocess.PIPE, text=True)
-            window = e2e.wait_for_window(program, WINDOW_BOUND)
+            program = processes.start([args.binary], env=env, stderr=log)
+            log.close()
+
+            def said():
+                with open(log_path, encoding="utf-8", errors="replace") as f:
+                    return f.read().strip()
+
+            try:
+                window = e2e.wait_for_window(program, WINDOW_BOUND)
+            except e2e.Failure as failure:
+                raise e2e.Failure(f"bus {what}: {failure}; the program said: {said() or 'nothing'}")
             shown = time.monotonic() - launched
             if not freeze_before:
                 bus.freeze()
@@ -87,7 +100,7 @@ def run_once(args, freeze_before, end_with_signal):
                 check(f.read().count(b"\r\n") == 17, f"bus {what}: the settings file was not written whole")
             print(f"bus {what}: window after {shown:.2f} s, ended {ended:.2f} s after the "
                   f"{'SIGTERM' if end_with_signal else 'close'}")
-            print(program.stderr.read().strip())
+            print(said())
         finally:
             bus.thaw()
 

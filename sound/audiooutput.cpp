@@ -520,13 +520,19 @@ void AudioOutput::Impl::watchLocked(StreamDevice &dev)
     const bool stale = running && now - std::max(heardAt, dev.runningSince) > kLostAfter;
     if (dev.awaitingCallback && dev.callbacks.load() != dev.callbacksAtResume)
         dev.awaitingCallback = false;
+    // Sound is back once the server keeps asking for it, not at its first request: a new
+    // stream's first fill is asked for at once, and on a PulseAudio still starting (seen on SDL 3
+    // under load) that was all, for seconds, until the device was taken for lost again.
+    if (running && heardAt > dev.runningSince && dev.firstHeard <= dev.runningSince)
+        dev.firstHeard = heardAt;
     if (SDL_GetAudioDeviceStatus(dev.id) == SDL_AUDIO_STOPPED)
         deviceLostLocked(dev, "it stopped");
     else if (const auto due = startDueLocked(dev); dev.awaitingCallback && due && now >= *due)
         deviceLostLocked(dev, "it did not start");
     else if (stale && stillPlaying)
         deviceLostLocked(dev, "it stopped asking for sound");
-    else if (running && heardAt > dev.runningSince && !soundLostLocked())
+    else if (running && dev.firstHeard > dev.runningSince &&
+             heardAt - dev.firstHeard >= dev.bufferDuration(spec.freq) && !soundLostLocked())
         sayBackLocked();
 }
 

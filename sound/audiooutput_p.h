@@ -186,11 +186,16 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
         {
             return kStall + std::chrono::microseconds(2LL * requestedFrames * 1000000 / std::max(freq, 1));
         }
+        Clock::duration bufferDuration(int freq) const
+        {
+            return std::chrono::microseconds(qint64(requestedFrames) * 1000000 / std::max(freq, 1));
+        }
 
         // [devMutex]
         DeviceState state = DeviceState::None;
         SDL_AudioDeviceID id = 0; // while Paused or Running
         Clock::time_point runningSince;
+        Clock::time_point firstHeard;    // the first callback seen since it last resumed
         bool awaitingCallback = false;   // resumed, and the callback has not run since
         Clock::time_point awaitingSince; // the device last resumed
         Clock::time_point awaitedFrom;   // the resume that started the wait

@@ -118,10 +118,18 @@ class AccessibilityBus:
 
     def set_screen_reader_enabled(self):
         """What the desktop's settings say once the user has turned a screen reader on; Qt's
-        bridge asks it as a program starts."""
+        bridge asks it as a program starts, and turns on when either of the two is true.
+        IsEnabled (assistive technology wanted) is there on every at-spi2-core; ScreenReaderEnabled
+        is on 2.46 and 2.56 but gone by 2.62 (forky: "No such property"), so it is set only where
+        the launcher still offers it."""
         from gi.repository import GLib
-        self._call(self.session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
-                   ("ssv", "org.a11y.Status", "ScreenReaderEnabled", GLib.Variant("b", True)))
+        offered = self._call(self.session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties",
+                             "GetAll", ("s", "org.a11y.Status"))[0]
+        check("IsEnabled" in offered, f"at-spi's bus launcher has no IsEnabled status, only {sorted(offered)}")
+        for name in ("IsEnabled", "ScreenReaderEnabled"):
+            if name in offered:
+                self._call(self.session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+                           ("ssv", "org.a11y.Status", name, GLib.Variant("b", True)))
 
     def remember_registry(self):
         self._remember("org.a11y.atspi.Registry")

@@ -243,23 +243,25 @@ Answer ask(const std::string &name, Clock::time_point deadline)
         hexUid += kHex[static_cast<unsigned char>(digit) >> 4];
         hexUid += kHex[static_cast<unsigned char>(digit) & 0xf];
     }
-    const auto outcome = [](Io io) { return io == Io::TimedOut ? Answer::Silent : Answer::Unreachable; };
+    // One request and its reply; running out of time is silence, any other failure unreachable.
     std::string reply;
+    const auto exchange = [&](const std::string &request, auto complete) {
+        Io io = sendBy(bus.fd(), request, deadline);
+        if (io == Io::Done)
+            io = receiveBy(bus.fd(), reply, complete, deadline);
+        return io;
+    };
+    const auto outcome = [](Io io) { return io == Io::TimedOut ? Answer::Silent : Answer::Unreachable; };
     const auto line = [](const std::string &got) { return got.find("\r\n") != std::string::npos; };
-    if (const Io sent = sendBy(bus.fd(), std::string(1, '\0') + "AUTH EXTERNAL " + hexUid + "\r\n", deadline);
-        sent != Io::Done)
-        return outcome(sent);
-    if (const Io got = receiveBy(bus.fd(), reply, line, deadline); got != Io::Done)
-        return outcome(got);
+    if (const Io io = exchange(std::string(1, '\0') + "AUTH EXTERNAL " + hexUid + "\r\n", line); io != Io::Done)
+        return outcome(io);
     // A refusal is an answer: the libraries hear it as quickly and go on without the bus.
     if (reply.rfind("OK ", 0) != 0)
         return Answer::Answered;
     reply.clear();
     const auto anything = [](const std::string &got) { return !got.empty(); };
-    if (const Io sent = sendBy(bus.fd(), "BEGIN\r\n" + helloCall(), deadline); sent != Io::Done)
-        return outcome(sent);
-    if (const Io got = receiveBy(bus.fd(), reply, anything, deadline); got != Io::Done)
-        return outcome(got);
+    if (const Io io = exchange("BEGIN\r\n" + helloCall(), anything); io != Io::Done)
+        return outcome(io);
     return Answer::Answered;
 }
 

@@ -182,10 +182,7 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
         bool hasDeviceLocked() const { return state == DeviceState::Paused || state == DeviceState::Running; }
         bool soundLostLocked() const { return state == DeviceState::Lost || state == DeviceState::Missing; }
         // How long its callback may stay away before its voices are moved on without it.
-        Clock::duration stallAfter(int freq) const
-        {
-            return kStall + std::chrono::microseconds(2LL * requestedFrames * 1000000 / std::max(freq, 1));
-        }
+        Clock::duration stallAfter(int freq) const { return kStall + 2 * bufferDuration(freq); }
         Clock::duration bufferDuration(int freq) const
         {
             return std::chrono::microseconds(qint64(requestedFrames) * 1000000 / std::max(freq, 1));

@@ -293,6 +293,20 @@ def walk_tab(window, x_window, orca, tab, stops, walk_ends):
     return heard
 
 
+def review_key(x_window, orca, key):
+    """A review key as a person presses it: down, held until Orca has answered, then up. Orca 51
+    carries a review on only while the key event before the command is the last review command
+    or its release; xdotool's press and release back to back let the release of this key be
+    counted first, and each line then started a new review at START. Returns whether Orca spoke.
+    (xdotool sends the key to the window, and such keys do not repeat while held.)"""
+    before = orca.count()
+    e2e.x("xdotool", "keydown", "--window", str(x_window), key)
+    try:
+        return orca.wait("Orca's flat review", lambda: orca.count() > before, timeout=10)
+    finally:
+        e2e.x("xdotool", "keyup", "--window", str(x_window), key)
+
+
 def review_from_start(window, x_window, orca):
     """From the tab row: Tab to START, then Orca's flat review upwards (the keypad's 8 reads the
     line under review, 7 the line above) until it reads the display, or is silent at the top.
@@ -305,8 +319,7 @@ def review_from_start(window, x_window, orca):
     reached = False
     for key in ["KP_Up"] + ["KP_Home"] * 8:
         before = orca.count()
-        a11y.key(x_window, key)
-        said = orca.wait("Orca's flat review", lambda: orca.count() > before, timeout=10)
+        said = review_key(x_window, orca, key)
         orca.settle()
         lines.append(" ".join(orca.said_since(before)))
         reached = re.search(r"Тренировка: \d\d:\d\d", lines[-1]) is not None

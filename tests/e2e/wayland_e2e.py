@@ -127,7 +127,9 @@ def main():
     parser.add_argument("--binary", required=True)
     args = parser.parse_args()
     missing = [t for t in ("weston", "Xwayland", "xdotool") if not shutil.which(t)]
-    if not glob.glob("/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so"):
+    # Qt's Wayland platform plugin: libqwayland-generic.so up to Qt 6.9 (qt6-wayland),
+    # libqwayland.so from Qt 6.10, where it moved into Qt's base (libqt6waylandclient6).
+    if not glob.glob("/usr/lib/*/qt6/plugins/platforms/libqwayland*.so"):
         missing.append("qt6-wayland")
     if missing:
         e2e.skip(f"missing {' '.join(missing)} (scripts/setup.sh installs them)")

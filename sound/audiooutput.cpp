@@ -298,6 +298,12 @@ void AudioOutput::Impl::ensureRunning(Stream stream)
         if (shutDown)
             return;
         StreamDevice &dev = deviceOf(routeOf(stream));
+        // A play that comes well before the one announced (a click) leaves the announcement be.
+        const auto now = Clock::now();
+        dev.lastPlayAnnounced =
+            dev.announced && now >= *dev.announced - kOpenAhead && now < *dev.announced + kAnnouncedLate;
+        if (dev.lastPlayAnnounced)
+            dev.announced.reset();
         if (dev.hasDeviceLocked() && SDL_GetAudioDeviceStatus(dev.id) == SDL_AUDIO_STOPPED)
             deviceLostLocked(dev, "it stopped");
         if (dev.hasDeviceLocked()) {
@@ -315,6 +321,33 @@ void AudioOutput::Impl::ensureRunning(Stream stream)
     }
     connectWake.notify_all();
     requestService(); // the voices move on in silence until a device runs
+}
+
+void AudioOutput::Impl::expectPlay(Stream stream, Clock::time_point due)
+{
+    {
+        std::lock_guard guard(devMutex);
+        if (shutDown)
+            return;
+        deviceOf(routeOf(stream)).announced = due;
+    }
+    requestService(); // it opens the device in time, or keeps the open one
+}
+
+void AudioOutput::Impl::openAheadLocked(StreamDevice &dev)
+{
+    if (!dev.announced)
+        return;
+    const auto now = Clock::now();
+    if (now >= *dev.announced + kAnnouncedLate) {
+        dev.announced.reset();
+        return;
+    }
+    // A lost or missing device is the connector's already.
+    if (dev.state != DeviceState::None || dev.openWanted || now < *dev.announced - kOpenAhead)
+        return;
+    dev.openWanted = true;
+    connectWake.notify_all();
 }
 
 bool AudioOutput::Impl::anyPlayingLocked() const
@@ -476,7 +509,23 @@ void AudioOutput::Impl::raiseCallbackThread(StreamDevice &dev)
         qCDebug(lcAudio, "the audio library's own thread runs without real-time priority; music may break under load");
 }
 
-Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen,
+// A workout announces each cue about a second ahead, so its device is open for the cue and a
+// moment after it, and closed between cues. Plays nobody announced (a click, the sound tab) keep
+// it closeAfter; the cues' device then stays open as long as the music plays, so that a click's
+// cue over the music does not wait for a new device.
+std::optional<AudioOutput::Impl::Clock::time_point> AudioOutput::Impl::closeAtLocked(const StreamDevice &dev,
+                                                                                     bool musicPlaying) const
+{
+    if (dev.announced)
+        return *dev.announced + kAnnouncedLate;
+    if (dev.lastPlayAnnounced)
+        return dev.idleSince + std::min<Clock::duration>(closeAfter, kLingerAnnounced);
+    if (dev.stream == Stream::Cues && musicPlaying)
+        return std::nullopt;
+    return dev.idleSince + closeAfter;
+}
+
+Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, bool musicPlaying,
                                             Clock::time_point heardAt) const
 {
     Sint32 waitMs = -1;
@@ -491,10 +540,14 @@ Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, boo
         waitMs = standingIn ? 20 : Sint32(std::clamp<std::chrono::milliseconds::rep>(untilStall.count(), 1, 100));
     } else if (dev.state == DeviceState::Paused) {
         // One kept open for the music is looked at now and then.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(dev.idleSince + closeAfter - now);
-        waitMs = keptOpen ? 500 : Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500));
+        const auto closeAt = closeAtLocked(dev, musicPlaying);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(closeAt.value_or(now) - now);
+        waitMs = closeAt ? Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500)) : 500;
     } else if (dev.state == DeviceState::Running) {
         waitMs = 100;
+    } else if (dev.state == DeviceState::None && dev.announced) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*dev.announced - kOpenAhead - now);
+        waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1000));
     }
     if (const auto due = startDueLocked(dev)) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
@@ -547,13 +600,12 @@ void AudioOutput::Impl::idleLocked(StreamDevice &dev)
     }
     if (!dev.hasDeviceLocked() || nowPlaying)
         return;
-    // While the music plays, the cues' device stays open, paused: the next cue of the workout
-    // then starts at once instead of waiting for a new device.
-    const bool keep = dev.stream == Stream::Cues && musicPlaying;
-    if (dev.state == DeviceState::Running)
+    if (dev.state == DeviceState::Running) {
         pauseLocked(dev);
-    else if (!keep && Clock::now() - dev.idleSince >= closeAfter)
+    } else if (const auto closeAt = closeAtLocked(dev, musicPlaying); closeAt && Clock::now() >= *closeAt) {
+        dev.announced.reset(); // it came too late to be waited for
         retireLocked(dev);
+    }
 }
 
 // Decode-ahead for streaming voices; pausing a device once nothing plays on it (a running
@@ -579,8 +631,9 @@ void AudioOutput::Impl::serviceLoop()
         {
             std::lock_guard guard(devMutex);
             for (std::size_t i = 0; i < devices.size(); ++i) {
-                const bool keptOpen = devices[i].stream == Stream::Cues && playing[std::size_t(Stream::Music)];
-                const Sint32 own = serviceWaitLocked(devices[i], playing[i], keptOpen, heardAt[i]);
+                openAheadLocked(devices[i]);
+                const Sint32 own =
+                    serviceWaitLocked(devices[i], playing[i], playing[std::size_t(Stream::Music)], heardAt[i]);
                 if (own >= 0)
                     waitMs = waitMs < 0 ? own : std::min(waitMs, own);
             }

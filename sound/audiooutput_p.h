@@ -162,6 +162,16 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     // How often the connector looks at SDL's events while a device is open: a device SDL
     // reports gone is replaced within this.
     static constexpr std::chrono::milliseconds kWatchEvents{250};
+    // A play announced ahead (expectPlay) finds its device open: a closed one is opened this
+    // long before the play is due. New devices took up to 160 ms on PipeWire, and more on a
+    // busy machine; a paused device costs the server's requests until then.
+    static constexpr std::chrono::milliseconds kOpenAhead{500};
+    // An announced play that has not come this long after its moment is not waited for any
+    // more (the workout was paused or stopped meanwhile).
+    static constexpr std::chrono::milliseconds kAnnouncedLate{1000};
+    // How long a device stays open, idle, after a play that was announced: the next one will
+    // be announced too, so nothing is gained by keeping it longer.
+    static constexpr std::chrono::milliseconds kLingerAnnounced{250};
 
     // The device's state. Only the transitions below change it (and `id` with it); they sit
     // together in audiooutput.cpp, under "Device state":
@@ -201,6 +211,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
         std::uint64_t callbacksAtOpen = 0; // the device has called back when they differ
         bool openWanted = false;           // a voice plays and there is no device
         Clock::time_point idleSince;
+        std::optional<Clock::time_point> announced; // a play is expected then (expectPlay)
+        bool lastPlayAnnounced = false;             // the latest play came as announced
 
         // [mix]
         Clock::time_point lastCallback; // the callback last ran, or a voice started alone
@@ -229,6 +241,8 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     StreamDevice &deviceOf(Stream stream) { return devices[std::size_t(stream)]; }
     // Called after a voice of `stream` was set playing: unpauses its device, or has one opened.
     void ensureRunning(Stream stream);
+    // A play of `stream` is expected at `due`: the device is to be open by then.
+    void expectPlay(Stream stream, Clock::time_point due);
     // [mix] held. Sets a voice playing, its first frame due at `at` (at once when that has
     // passed); when it is the only one of its stream, the stall clock starts now.
     void startVoiceLocked(detail::Voice &voice, Clock::time_point at = {});
@@ -240,8 +254,11 @@ struct AudioOutput::Impl : std::enable_shared_from_this<AudioOutput::Impl> {
     static void SDLCALL callback(void *userdata, Uint8 *stream, int len);
     void serviceLoop();
     // On the service thread: how long it may sleep for this device's sake (-1: for ever).
-    // keptOpen: an idle device stays open regardless (the cues' while the music plays).
-    Sint32 serviceWaitLocked(StreamDevice &dev, bool playing, bool keptOpen, Clock::time_point heardAt) const;
+    Sint32 serviceWaitLocked(StreamDevice &dev, bool playing, bool musicPlaying, Clock::time_point heardAt) const;
+    // [devMutex] When an idle, paused device is to close; none while it is kept open.
+    std::optional<Clock::time_point> closeAtLocked(const StreamDevice &dev, bool musicPlaying) const;
+    // On the service thread: has a closed device opened ahead of a play announced for it.
+    void openAheadLocked(StreamDevice &dev);
     // On the service thread: retires a device that is gone or does not call back.
     void watchLocked(StreamDevice &dev);
     // On the service thread: pauses a device once nothing plays on it, retires it later.

@@ -308,6 +308,12 @@ void SdlChannel::playAt(std::chrono::steady_clock::time_point due)
         m_out->ensureRunning(m_stream);
 }
 
+void SdlChannel::expectPlayAt(std::chrono::steady_clock::time_point due)
+{
+    if (m_voice)
+        m_out->expectPlay(m_stream, due);
+}
+
 void SdlChannel::stop()
 {
     needOpen();

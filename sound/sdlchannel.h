@@ -30,6 +30,8 @@ public:
     void play() override;
     // The mixer starts the sound at the frame of its buffer that `due` falls on.
     void playAt(std::chrono::steady_clock::time_point due) override;
+    // The output opens the device ahead of `due`, when it is closed, and keeps it open until then.
+    void expectPlayAt(std::chrono::steady_clock::time_point due) override;
     void stop() override;
     void pause() override;
     void setPosition(qint64 frame) override;

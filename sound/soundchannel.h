@@ -72,6 +72,10 @@ public:
         (void)due;
         play();
     }
+    // A play of this channel is expected at `due` (the steady clock): a back end may get ready
+    // for it, and let go of what it holds between plays. Only a hint: it never throws, and a
+    // play that does not come changes nothing.
+    virtual void expectPlayAt(std::chrono::steady_clock::time_point due) { (void)due; }
     virtual void stop() = 0;
     virtual void pause() = 0;
     virtual void setPosition(qint64 frame) = 0;

@@ -25,12 +25,31 @@ void Sequencer::handler(Steps &&steps)
     try {
         steps();
     } catch (...) {
-        if (--m_depth == 0)
+        if (--m_depth == 0) {
+            announceNextCue();
             flushReports();
+        }
         throw;
     }
-    if (--m_depth == 0)
+    if (--m_depth == 0) {
+        announceNextCue();
         flushReports();
+    }
+}
+
+// The next tick plays a cue with four seconds of its phase left (the tick cue) and on the last
+// one (the next phase's cue, or the Over cue of a workout that ends there). Paused or stopped,
+// no tick comes.
+void Sequencer::announceNextCue()
+{
+    const WorkoutTimer *next = Timer1.isEnabled() ? &Timer1 : Timer2.isEnabled() ? &Timer2 : nullptr;
+    if (!next || !m_view.soundChecked() || (phase_left != 4 && phase_left > 1))
+        return;
+    SoundChannel *channel = m_cues.mpTick;
+    if (phase_left <= 1)
+        channel = next == &Timer2 && m_view.isLightVisible(Light::green) ? m_cues.mpRest : m_cues.mpWork;
+    if (channel)
+        channel->expectPlayAt(next->nextDue());
 }
 
 void Sequencer::flushReports()

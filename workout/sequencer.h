@@ -96,6 +96,8 @@ private:
     template <typename Op>
     void cue(sound::SoundChannel *channel, Op &&op);
     void flushReports();
+    // Tells the output of a cue the next tick will play, so its device is ready for it.
+    void announceNextCue();
 
     WorkoutView &m_view;
     Plan &m_plan;

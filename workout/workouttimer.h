@@ -34,6 +34,8 @@ public:
     void setLead(std::chrono::milliseconds lead) { m_lead = lead; }
     // The second of the tick being handled, or of the last one.
     Clock::time_point due() const { return m_lastDue; }
+    // The second of the next tick, while enabled.
+    Clock::time_point nextDue() const { return m_due; }
 
 signals:
     void timeout();

@@ -443,6 +443,98 @@ private slots:
         QVERIFY2(loud > 7000 && loud < 11000, qPrintable(QString::number(loud)));
     }
 
+    // A workout announces each cue about a second ahead. The cues' device is then open before
+    // the cue's second, even when it was closed, and closes soon after the cue although the
+    // music plays on, which kept it open before (a paused device still costs the server's
+    // requests). An announced play that never comes (the workout was paused) lets it go too.
+    // The server's own list of streams tells which devices are open. closeAfter is long here, so
+    // only the announcements can close the device.
+    void announcedCuesFindTheirDeviceOpenAndLetItGo()
+    {
+        if (qEnvironmentVariableIsEmpty("VINTRA_NULL_SINK"))
+            QSKIP("no PulseAudio null sink (run through scripts/test.sh)");
+        using Clock = std::chrono::steady_clock;
+        QVERIFY(audiotest::writeTone(path("bed.wav"), 30.0, 300, 0.1f));
+        QVERIFY(audiotest::writeTone(path("announced.wav"), 0.3, 1000, 0.5f));
+        const auto streams = [] {
+            QProcess pactl;
+            pactl.start(QStringLiteral("pactl"),
+                        {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")});
+            if (!pactl.waitForFinished(5000)) {
+                pactl.kill();
+                pactl.waitForFinished();
+                return -1;
+            }
+            return int(pactl.readAllStandardOutput().count('\n'));
+        };
+        sinktest::SinkRecorder rec(path("announced.raw"), sinktest::SinkRecorder::Sink::KeepRunning,
+                                   sinktest::SinkRecorder::Timing::Clocked);
+        const QString recording = rec.start(qEnvironmentVariable("VINTRA_NULL_SINK"));
+        QVERIFY2(recording.isEmpty(), qPrintable(recording));
+        const int others = streams(); // the recorder's silence
+        QVERIFY(others >= 0);
+
+        EnvScope env;
+        env.set("SDL_AUDIODRIVER", "pulseaudio");
+        AudioLogCatcher log;
+        {
+            sound::AudioOutput out(512, 60000);
+            auto music = openOn(out, path("bed.wav"), sound::Stream::Music);
+            auto cue = openOn(out, path("announced.wav"));
+            music->play();
+            cue->play(); // a click's cue: kept open while the music plays
+            QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
+            QTest::qWait(800);
+            QCOMPARE(streams(), others + 2);
+
+            // An announced cue, played as a tick plays it, 50 ms ahead with its second: after it
+            // only the music's device is left, long before closeAfter.
+            auto due = Clock::now() + std::chrono::milliseconds(1000);
+            cue->expectPlayAt(due);
+            QTest::qWait(950);
+            cue->playAt(due);
+            QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
+            QTRY_COMPARE_WITH_TIMEOUT(streams(), others + 1, 3000);
+
+            // The next one finds its device open again before its second, and is heard on it.
+            due = Clock::now() + std::chrono::milliseconds(1050);
+            cue->expectPlayAt(due);
+            QTRY_COMPARE_WITH_TIMEOUT(streams(), others + 2, 1000);
+            QVERIFY(Clock::now() < due);
+            QTest::qWait(int(std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count()) - 50);
+            const double dueAt = std::chrono::duration<double>(due.time_since_epoch()).count();
+            cue->playAt(due);
+            QTRY_COMPARE_WITH_TIMEOUT(cue->mode(), TMPModes::mpStopped, 3000);
+            QTRY_COMPARE_WITH_TIMEOUT(streams(), others + 1, 3000);
+            QVERIFY2(rec.waitForFrames(rec.frames() + sinktest::kRate / 2, 5000), "the recording stopped");
+
+            // Announced, and never played: open for it, and let go once it is late.
+            cue->expectPlayAt(Clock::now() + std::chrono::milliseconds(300));
+            QTRY_COMPARE_WITH_TIMEOUT(streams(), others + 2, 1000);
+            QTRY_COMPARE_WITH_TIMEOUT(streams(), others + 1, 3000);
+            QCOMPARE(music->mode(), TMPModes::mpPlaying);
+            rec.stop();
+
+            // All three cues whole (0.3 s each, two thirds of it above the threshold); the music
+            // alone stays under it. How late the announced one was heard, for the log.
+            const QByteArray bytes = rec.bytes();
+            const qint64 loud = loudFrames(bytes);
+            QVERIFY2(loud > 3 * 7000 && loud < 3 * 11000, qPrintable(QString::number(loud)));
+            const auto *s = reinterpret_cast<const qint16 *>(bytes.constData());
+            const double start = rec.startNear(dueAt - 1.0, dueAt + 3.0);
+            for (qint64 i = std::max<qint64>(qint64((dueAt - 0.5 - start) * sinktest::kRate), 0); i < bytes.size() / 4;
+                 ++i) {
+                if (qAbs(int(s[2 * i])) > 8000) {
+                    qInfo("announced cue heard %.1f ms after its second",
+                          (start + double(i) / sinktest::kRate - dueAt) * 1000);
+                    break;
+                }
+            }
+        }
+        const QStringList said = log.finish();
+        QVERIFY2(said.isEmpty(), qPrintable(said.join(u'\n')));
+    }
+
     // A sound stopped right after its play (the end of a workout stops the music as the last cue
     // starts) pauses the device before its callback has run. A paused device is not expected to
     // call back: it must not be taken for lost while it waits, paused, for the next play, and the

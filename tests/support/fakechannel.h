@@ -27,6 +27,8 @@ public:
 
     // The moment the last play was handed over with (playAt); none after a plain play().
     std::optional<std::chrono::steady_clock::time_point> playedFor;
+    // The moment of the last play announced (expectPlayAt); a test resets it once read.
+    std::optional<std::chrono::steady_clock::time_point> expectedFor;
 
     QString fileName() const override { return m_fileName; }
     void setFileName(const QString &name) override { m_fileName = name; }
@@ -73,6 +75,8 @@ public:
         play();
         playedFor = due;
     }
+    // Not journalled: a hint, which changes nothing the journal shows.
+    void expectPlayAt(std::chrono::steady_clock::time_point due) override { expectedFor = due; }
     void stop() override
     {
         need(QStringLiteral("stop"));

@@ -167,6 +167,8 @@ private slots:
     void damagedCueFileKeepsStartFromStarting();
     void missingCuesReportedOncePerChannel();
     void timersAreLeftToTheWindow();
+    void tickCuesAreAnnouncedATickAhead_data();
+    void tickCuesAreAnnouncedATickAhead();
 };
 
 // The initial plan, second by second, with every cue set and with one cue file missing: a
@@ -755,6 +757,91 @@ void TestSequencer::timersAreLeftToTheWindow()
     QVERIFY(spy.wait(3000));
     QCOMPARE(rig.seq.phase_left, 10); // the tick reached nobody but the spy
     QVERIFY(rig.seq.Timer1.isEnabled());
+}
+
+void TestSequencer::tickCuesAreAnnouncedATickAhead_data()
+{
+    QTest::addColumn<QList<int>>("plan"); // preparation, work, rest, rounds, cycles
+    QTest::addColumn<int>("pauseBefore"); // pause and resume before this tick (none: -1)
+    QTest::addColumn<bool>("sound");
+    QTest::newRow("initial plan") << QList<int>{10, 20, 10, 8, 1} << -1 << true;
+    QTest::newRow("short phases") << QList<int>{1, 3, 5, 1, 1} << -1 << true;
+    QTest::newRow("no preparation, one-second phases") << QList<int>{0, 1, 1, 2, 1} << -1 << true;
+    QTest::newRow("paused before the tick cue") << QList<int>{10, 20, 10, 8, 1} << 26 << true;
+    QTest::newRow("sound off") << QList<int>{10, 20, 10, 8, 1} << -1 << false;
+}
+
+// The output opens its device ahead of a cue it is told of, and lets it go between cues: every
+// cue a tick plays must have been announced by the handler before, for that tick's second, and
+// nothing else. A pause announces nothing; the resume announces afresh.
+void TestSequencer::tickCuesAreAnnouncedATickAhead()
+{
+    QFETCH(QList<int>, plan);
+    QFETCH(int, pauseBefore);
+    QFETCH(bool, sound);
+    Rig rig;
+    rig.view.sound = sound;
+    rig.setPlan(plan[0], plan[1], plan[2], plan[3], plan[4]);
+    const std::array<std::pair<FakeChannel *, QString>, 6> channels = {{{&rig.over, "over"},
+                                                                        {&rig.rest, "rest"},
+                                                                        {&rig.start, "start"},
+                                                                        {&rig.tick, "tick"},
+                                                                        {&rig.work, "work"},
+                                                                        {&rig.music, "music"}}};
+    struct Announced {
+        QString channel;
+        std::chrono::steady_clock::time_point due;
+    };
+    const auto takeAnnounced = [&]() -> std::optional<Announced> {
+        std::optional<Announced> found;
+        for (const auto &[channel, name] : channels) {
+            if (const auto due = std::exchange(channel->expectedFor, std::nullopt)) {
+                if (found)
+                    return Announced{QStringLiteral("more than one: ") + found->channel + " " + name, *due};
+                found = Announced{name, *due};
+            }
+        }
+        return found;
+    };
+    const auto nextSecond = [&] { return (rig.seq.Timer1.isEnabled() ? rig.seq.Timer1 : rig.seq.Timer2).nextDue(); };
+
+    rig.seq.sBitBtn1Click();
+    rig.take();
+    std::optional<Announced> pending = takeAnnounced();
+    int ticks = 0;
+    int announced = 0;
+    while (rig.running() && ticks < 300) {
+        if (ticks == pauseBefore) {
+            QVERIFY(pending); // the tick cue of this tick
+            rig.seq.sBitBtn2Click();
+            QVERIFY(!takeAnnounced());
+            rig.seq.sBitBtn2Click();
+            pending = takeAnnounced();
+            QVERIFY(pending);
+            QCOMPARE(pending->channel, "tick");
+            rig.take();
+        }
+        const auto second = nextSecond();
+        rig.tickOnce();
+        ++ticks;
+        QStringList plays = rig.take().filter(QStringLiteral(".play"));
+        plays.removeAll(QStringLiteral("music.play"));
+        const QString at = QStringLiteral("tick %1: %2").arg(ticks).arg(plays.join(u' '));
+        if (pending) {
+            QVERIFY2(plays.contains(pending->channel + ".play"), qPrintable(at + ", announced " + pending->channel));
+            QVERIFY2(pending->due == second, qPrintable(at));
+            ++announced;
+        } else {
+            QVERIFY2(plays.isEmpty(), qPrintable(at + ", announced nothing"));
+        }
+        pending = takeAnnounced();
+    }
+    QVERIFY(!rig.running());
+    QVERIFY(!pending);
+    if (sound)
+        QVERIFY(announced > 0);
+    else
+        QCOMPARE(announced, 0);
 }
 
 QTEST_GUILESS_MAIN(TestSequencer)

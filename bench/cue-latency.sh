@@ -3,11 +3,11 @@
 # with a null sink of its own: PulseAudio, and PipeWire (pipewire, wireplumber, pipewire-pulse)
 # twice, with the driver the program picks there (SDL's PipeWire driver) and with SDL's
 # PulseAudio driver through pipewire-pulse, which is what SDL 2.26 picks by itself. Each run is
-# headed by a line "== <server>" and prints median/max Play-to-sound latency over 20 cues in
-# each of three states of the output (device open and paused; closed after idling; the old
-# device still closing), how long the Play call took, and the memory and idle CPU of seven open
-# channels. Takes about four minutes a run: the closed cases wait for the device to close after
-# each cue.
+# headed by a line "== <server>" and prints median/p95/max Play-to-sound latency over 20 cues
+# in each of four states of the output (device open and paused; closed after idling; the old
+# device still closing; closed, the cue announced a second ahead as a workout does), how long
+# the Play call took, and the memory and idle CPU of seven open channels. Takes about five
+# minutes a run: the closed cases wait for the device to close after each cue.
 #   bench/cue-latency.sh [build dir (default: build)] [plays per case (default: 20)]
 #                        [close after idle, ms (default: the program's)]
 set -euo pipefail

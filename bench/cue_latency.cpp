@@ -1,9 +1,11 @@
 // How long a cue takes from Play to the sound server, what the Play call itself costs the
 // caller, and what seven open channels cost at rest.
 //
-// Plays a short tone N times in each of three states of the output: device open but paused
+// Plays a short tone N times in each of four states of the output: device open but paused
 // between cues (cues 250-400 ms apart); device closed after idling (the next cue opens a new
-// one); and the old device still being closed in the background when the cue comes. The tests'
+// one); the old device still being closed in the background when the cue comes; and device
+// closed, the cue announced a second ahead as a workout announces its cues (the latency is then
+// counted from the second the cue was handed over for). The tests'
 // recorder (tests/support/sinkrecorder.h) records the null sink's monitor meanwhile, and each
 // tone's onset is found in the recording. To put
 // recording and play calls on one clock, a thread watches the recording grow: a byte count B seen
@@ -137,9 +139,9 @@ int main(int argc, char **argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     // --- the plays ---
-    enum Case { DeviceOpen, DeviceClosed, StillClosing, CaseCount };
+    enum Case { DeviceOpen, DeviceClosed, StillClosing, Announced, CaseCount };
     const char *caseNames[CaseCount] = {"device open, paused between cues", "device closed after idling",
-                                        "old device still closing"};
+                                        "old device still closing", "announced ahead, device closed"};
     std::mt19937 random(7);
     std::vector<double> playAt;
     std::vector<Case> caseOf;
@@ -153,13 +155,24 @@ int main(int argc, char **argv)
     Clock::time_point cueEnded;
     std::vector<double> closeMs; // from the end of a cue to its device being closed, less the idle delay
     auto playOnce = [&](Case c) {
+        // A workout's cue: announced a tick ahead, handed over 50 ms before its second, and
+        // heard from that second on.
+        Clock::time_point due;
+        if (c == Announced) {
+            due = Clock::now() + std::chrono::seconds(1);
+            cue->expectPlayAt(due);
+            std::this_thread::sleep_until(due - std::chrono::milliseconds(50));
+        }
         // (a paused device that is not yet being closed passes for "still closing" here)
         if (out.isRunning() || out.isDeviceOpen() != (c != DeviceClosed))
             ++mismatched[c];
         const auto t0 = Clock::now();
-        cue->play();
+        if (c == Announced)
+            cue->playAt(due);
+        else
+            cue->play();
         const auto t1 = Clock::now();
-        playAt.push_back(seconds(t0));
+        playAt.push_back(seconds(c == Announced ? due : t0));
         caseOf.push_back(c);
         callMs[c].push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
         waitUntil([&] { return cue->mode() != TMPModes::mpPlaying; }, 5000);
@@ -183,6 +196,11 @@ int main(int argc, char **argv)
     for (int i = 0; i < plays; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(closeAfterMs + 5 + random() % 15));
         playOnce(StillClosing);
+    }
+    for (int i = 0; i < plays; ++i) {
+        waitUntil([&] { return !out.isDeviceOpen(); }, closeAfterMs + 10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 100));
+        playOnce(Announced);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     stopRecorder();

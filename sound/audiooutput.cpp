@@ -545,7 +545,9 @@ Sint32 AudioOutput::Impl::serviceWaitLocked(StreamDevice &dev, bool playing, boo
         waitMs = closeAt ? Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 500)) : 500;
     } else if (dev.state == DeviceState::Running) {
         waitMs = 100;
-    } else if (dev.state == DeviceState::None && dev.announced) {
+    } else if (dev.state == DeviceState::None && dev.announced && !dev.openWanted) {
+        // Once asked for, the device is the connector's: an open that waits for a stopped
+        // server must not keep this thread spinning.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*dev.announced - kOpenAhead - now);
         waitMs = Sint32(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1000));
     }

@@ -197,9 +197,9 @@ def main():
 
         origin = time.monotonic()
         e2e.press_start_from_keyboard(window)
-        # Between the Tick cue at 1 s and the Work cue at 4 s the device is open (it closes only
-        # after 3 s of silence), so its stream is in the graph.
-        time.sleep(max(0.0, 2.0 - (time.monotonic() - origin)))
+        # The Work cue at 4 s was announced at 3 s: its device opens half a second ahead and
+        # closes a quarter of a second after the 0.4 s tone, so at 4 s its stream is in the graph.
+        time.sleep(max(0.0, 4.0 - (time.monotonic() - origin)))
         check_native_stream(graph(), program.pid, sink)
         time.sleep(max(0.0, 14.5 + 0.5 - (time.monotonic() - origin)))
         heard = recorder.stop()

@@ -1,5 +1,6 @@
 // Whether the music keeps flowing, and how late the cues over it come: a long tone streamed as
-// the music is, with a short cue every five seconds, both through one output as in a workout.
+// the music is, with a short cue every five seconds announced a second ahead, both through one
+// output as in a workout.
 // The null sink's monitor is recorded (kept running by a stream of silence, so an underrun of
 // ours shows as silence in the recording rather than as a shorter recording) and read in 5 ms
 // windows afterwards: a window whose loudest sample is under half the music's peak is a dip,
@@ -122,6 +123,11 @@ int main(int argc, char **argv)
     std::vector<double> latencyMs;
     std::vector<std::pair<double, double>> plays; // (play time, recording start near it)
     for (int i = 1; began + i * kCueEverySeconds < began + runSeconds; ++i) {
+        // Announced a second ahead, as a workout announces its cues: the cues' device opens
+        // before each cue and closes after it, while the music plays on.
+        while (sinktest::clockNow() < began + i * kCueEverySeconds - 1.0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        cue->expectPlayAt(std::chrono::steady_clock::now() + std::chrono::seconds(1));
         while (sinktest::clockNow() < began + i * kCueEverySeconds)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const double at = sinktest::clockNow();

@@ -19,15 +19,8 @@ source scripts/test-env.sh
 vintra_env_start
 [[ -n ${VINTRA_NULL_SINK:-} ]] || { echo "workout-cpu: no PulseAudio null sink" >&2; exit 1; }
 work=$(mktemp -d /tmp/vintra-cpu.XXXXXX)
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do vintra_env_reap "$pid"; done
-  rm -rf "$work"
-  vintra_env_stop
-}
-trap cleanup EXIT
+running="" # the one program measured at a time, stopped by its PID however the script ends
+trap '[[ -z $running ]] || { kill "$running" 2>/dev/null; vintra_env_reap "$running"; }; rm -rf "$work"; vintra_env_stop' EXIT
 hz=$(getconf CLK_TCK)
 
 # The plan of the first start (0:10, 0:20, 0:10, 8 rounds, 1 cycle), sound and music on.
@@ -54,7 +47,7 @@ measure() { # label binary -> the block
   write_settings "$cfg"
   env -u SDL_AUDIODRIVER "${server_env[@]}" XDG_CONFIG_HOME="$cfg" "$binary" >>"$work/vintra.log" 2>&1 &
   local pid=$!
-  pids+=("$pid")
+  running=$pid
   local wid
   wid=$(timeout 20 xdotool search --sync --onlyvisible --pid "$pid" | head -n 1)
   [[ -n $wid ]] || { echo "workout-cpu: $label showed no window" >&2; exit 1; }
@@ -74,6 +67,7 @@ measure() { # label binary -> the block
   for i in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$pid" 2>/dev/null && kill -9 "$pid"
   wait "$pid" 2>/dev/null || true
+  running=""
   awk -v label="$label" -v hz="$hz" -v t0="$t0" -v t1="$t1" -v whole="$((c1 - c0))" \
       -v load="$(cut -d ' ' -f 1 /proc/loadavg)" '
     BEGIN { t = t1 - t0 }

@@ -782,23 +782,18 @@ void TestSequencer::tickCuesAreAnnouncedATickAhead()
     Rig rig;
     rig.view.sound = sound;
     rig.setPlan(plan[0], plan[1], plan[2], plan[3], plan[4]);
-    const std::array<std::pair<FakeChannel *, QString>, 6> channels = {{{&rig.over, "over"},
-                                                                        {&rig.rest, "rest"},
-                                                                        {&rig.start, "start"},
-                                                                        {&rig.tick, "tick"},
-                                                                        {&rig.work, "work"},
-                                                                        {&rig.music, "music"}}};
+    const std::array<FakeChannel *, 6> channels = {&rig.over, &rig.rest, &rig.start, &rig.tick, &rig.work, &rig.music};
     struct Announced {
         QString channel;
         std::chrono::steady_clock::time_point due;
     };
     const auto takeAnnounced = [&]() -> std::optional<Announced> {
         std::optional<Announced> found;
-        for (const auto &[channel, name] : channels) {
+        for (FakeChannel *channel : channels) {
             if (const auto due = std::exchange(channel->expectedFor, std::nullopt)) {
                 if (found)
-                    return Announced{QStringLiteral("more than one: ") + found->channel + " " + name, *due};
-                found = Announced{name, *due};
+                    return Announced{QStringLiteral("more than one: ") + found->channel + " " + channel->name(), *due};
+                found = Announced{channel->name(), *due};
             }
         }
         return found;
